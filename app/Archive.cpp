@@ -1,0 +1,20 @@
+#include "app/Archive.h"
+
+#include "app/Log.h"
+#include "platform/Text.h"
+
+namespace pelmo {
+
+int ZipGatherFolder(const std::wstring& gatherFolder, const std::wstring& archivePath,
+                    const zip::WriterOptions& options)
+{
+    // The writer holds the root with a trailing backslash again.
+    const std::wstring root = IncludeTrailingBackslash(ExcludeTrailingBackslash(gatherFolder));
+    zip::ZipWriter writer(archivePath, options);
+    int count = writer.AddFolder(root);
+    writer.Finish();
+    WriteLog(L"zip:root=" + root + L"zipName=" + writer.ArchivePath() + L"ret=" + std::to_wstring(count));
+    return count;
+}
+
+}  // namespace pelmo

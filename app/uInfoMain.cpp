@@ -1,0 +1,404 @@
+#include "app/uInfoMain.h"
+
+#include <shellapi.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "app/Archive.h"
+#include "app/Log.h"
+#include "platform/Handles.h"
+#include "platform/RegistryClassEx.h"
+#include "products/ProductLocations.h"
+
+namespace pelmo {
+
+namespace {
+
+std::atomic<int> g_productScope{kScopeAll};
+
+const wchar_t kSeparator[] =
+    L"*********************************************************************************";
+static_assert(sizeof(kSeparator) / sizeof(wchar_t) == 82, "separator is 81 asterisks");
+
+// Runs one row inside its own guard: a failure logs the failure line, and
+// the completion line follows either way.
+template <typename Fn>
+void Guarded(const std::wstring& succLine, const std::wstring& exceptLine, Fn&& fn)
+{
+    try {
+        fn();
+    } catch (...) {
+        WriteLog(exceptLine);
+    }
+    WriteLog(succLine);
+}
+
+template <typename Fn>
+void Step(const std::wstring& name, Fn&& fn)
+{
+    Guarded(name + L" Succ", name + L" Except", std::forward<Fn>(fn));
+}
+
+struct SideTask {
+    IGatherSteps* steps;
+    std::wstring gatherFolder;
+};
+
+DWORD WINAPI SideTaskMain(void* param)
+{
+    std::unique_ptr<SideTask> task(static_cast<SideTask*>(param));
+    // A failure here must never end the process; the driver sees only that
+    // the thread has ended.
+    try {
+        task->steps->WriteSystemInfoFile(task->gatherFolder);
+    } catch (...) {
+    }
+    return 0;
+}
+
+bool IsReparsePoint(const std::wstring& path)
+{
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Removes every link (junction, symbolic link) below folder without following
+// it, so that the shell's delete that follows can only reach real content.
+void UnlinkReparsePoints(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW fd;
+    UniqueFind find(FindFirstFileW((folder + L"*").c_str(), &fd));
+    if (!find) return;
+    do {
+        std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        std::wstring full = folder + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL | (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY));
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveDirectoryW(full.c_str());
+            else
+                DeleteFileW(full.c_str());
+        } else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            UnlinkReparsePoints(full + L"\\");
+        }
+    } while (FindNextFileW(find.get(), &fd));
+}
+
+}  // namespace
+
+int CurrentProductScope() { return g_productScope.load(); }
+
+namespace {
+
+// The product code of the command line; the Ultimate edition is looked up
+// only when no known product is named.
+int ProductFromArgumentsLazy(const std::vector<std::wstring>& args, const std::function<bool()>& ultimateInstalled)
+{
+    if (args.empty()) return 0;
+    std::wstring product;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (SameText(args[i], L"/Product")) {
+            if (i + 1 < args.size()) product = args[i + 1];
+            break;
+        }
+    }
+    if (SameText(product, L"Pelmo Gardex")) return 3;
+    if (SameText(product, L"Pelmo Sweeper")) return 4;
+    if (SameText(product, L"Tessaro")) return 5;
+    return ultimateInstalled() ? 2 : 1;
+}
+
+}  // namespace
+
+int ProductFromArguments(const std::vector<std::wstring>& args, bool ultimateInstalled)
+{
+    return ProductFromArgumentsLazy(args, [ultimateInstalled] { return ultimateInstalled; });
+}
+
+int ScopeFromProduct(int product)
+{
+    switch (product) {
+    case 1:
+    case 2: return kScopeMain;
+    case 3: return kScopeAntiMalware;
+    case 4: return kScopeRemoval;
+    case 5: return kScopeDefrag;
+    default: return kScopeAll;
+    }
+}
+
+int ProductScopeFor(const std::wstring& moduleFileName, const std::vector<std::wstring>& args,
+                    bool ultimateInstalled)
+{
+    if (!EndsWithText(moduleFileName, L".dll")) return kScopeAll;
+    return ScopeFromProduct(ProductFromArguments(args, ultimateInstalled));
+}
+
+int GetProductFromCommandLine()
+{
+    return ProductFromArgumentsLazy(CommandLineArguments(),
+                                    [] { return !pelmo::GetInstallLocation(L"Molvane Ultimate_is1").empty(); });
+}
+
+int GetProductScope()
+{
+    if (!EndsWithText(ModuleFileName(ThisModule()), L".dll")) return kScopeAll;
+    return ScopeFromProduct(GetProductFromCommandLine());
+}
+
+std::wstring GetTempFolder()
+{
+    wchar_t buf[256] = {};
+    DWORD n = GetTempPathW(255, buf);
+    if (n == 0 || n >= 255) return {};
+    return buf;
+}
+
+bool RemoveFolder(const std::wstring& path)
+{
+    std::wstring dir = ExcludeTrailingBackslash(path);
+    if (dir.empty()) return false;
+    // A gather folder that is itself a link is unlinked, never emptied.
+    if (IsReparsePoint(dir)) return RemoveDirectoryW(dir.c_str()) != FALSE;
+    if (DirectoryExists(dir)) UnlinkReparsePoints(dir + L"\\");
+    std::wstring from = dir;
+    from.push_back(L'\0');  // the list ends with a second NUL
+    SHFILEOPSTRUCTW op{};
+    op.hwnd = nullptr;
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.pTo = nullptr;
+    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+    return SHFileOperationW(&op) == 0;
+}
+
+void SaveLineList(const LineList& list, const std::wstring& path)
+{
+    std::wstring text;
+    text.push_back(wchar_t(0xFEFF));
+    for (const auto& line : list) {
+        text += line;
+        text += L"\r\n";
+    }
+    UniqueFile f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f) throw Error(Format(L"Cannot create file \"%ls\". (error %lu)", path.c_str(), GetLastError()));
+    const char* p = reinterpret_cast<const char*>(text.data());
+    size_t left = text.size() * sizeof(wchar_t);
+    while (left) {
+        DWORD done = 0;
+        DWORD part = DWORD(std::min<size_t>(left, 1u << 24));
+        if (!WriteFile(f.get(), p, part, &done, nullptr) || done == 0)
+            throw Error(Format(L"Cannot write file \"%ls\". (error %lu)", path.c_str(), GetLastError()));
+        p += done;
+        left -= done;
+    }
+}
+
+void MakeFilesInfo(const std::wstring& gatherFolder, IGatherSteps& steps, int scope)
+{
+    LineList list;
+    if (scope == kScopeAll || scope == kScopeMain) {
+        steps.AddFilesInfoSection(list, 1);
+        steps.AddFilesInfoSection(list, 2);
+        steps.AddFilesInfoSection(list, 3);
+    }
+    if (scope == kScopeAll || scope == kScopeAntiMalware) steps.AddFilesInfoSection(list, 4);
+    SaveLineList(list, gatherFolder + L"FilesInfo.txt");
+}
+
+std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps& steps)
+{
+    WriteLog(L"DoGatherInfo strart");
+    std::wstring archivePath;
+    LONG progress = 0;
+    PostMessageW(window, WM_GATHER_PROGRESS, 0, kAnnouncedSteps);
+    auto post = [&] { PostMessageW(window, WM_GATHER_PROGRESS, 1, ++progress); };
+
+    try {
+        LoadWOW64Funcs();
+    } catch (...) {
+        WriteLog(L"LoadWOW64Funcs Except");
+    }
+
+    try {
+        const int scope = steps.ProductScope();
+        g_productScope.store(scope);
+
+        std::wstring gather = steps.TempFolder() + L"GetInfoDir\\";
+        if (DirectoryExists(gather) || IsReparsePoint(ExcludeTrailingBackslash(gather))) RemoveFolder(gather);
+        if (!DirectoryExists(gather)) ForceDirectories(gather);
+        if (!DirectoryExists(gather)) gather = ApplicationFolder() + L"GetInfoDir\\";
+        gather = IncludeTrailingBackslash(gather);
+        const std::wstring parent = ExtractFilePath(ExcludeTrailingBackslash(gather));
+        archivePath = parent + L"Pelmo_Debug_Info.zip";
+        WriteLog(Format(L"TempPath:%ls, tmpZipDir:%ls, Result:%ls", gather.c_str(), parent.c_str(),
+                        archivePath.c_str()));
+
+        UniqueHandle sideTask;
+        try {
+            auto* task = new SideTask{&steps, gather};
+            HANDLE h = CreateThread(nullptr, 0, SideTaskMain, task, 0, nullptr);
+            if (!h) {
+                delete task;
+                throw Error(L"CreateThread failed");
+            }
+            sideTask.reset(h);
+        } catch (...) {
+            WriteLog(L"CreateThread Except");
+        }
+        WriteLog(L"CreateThread Succ");
+
+        LineList list;
+        // Clean-up frame: a host process keeps only the archive.
+        struct CleanUp {
+            int scope;
+            const std::wstring& gather;
+            ~CleanUp()
+            {
+                if (scope != kScopeAll) RemoveFolder(gather);
+            }
+        } cleanUp{scope, gather};
+
+        const bool main = scope == kScopeAll || scope == kScopeMain;
+        const bool antiMalware = scope == kScopeAll || scope == kScopeAntiMalware;
+
+        Step(L"Pelmo_Routine_New.GetFileVersion(GetModuleName(HInstance), 3))",
+             [&] { list.push_back(L"Version:" + steps.ModuleFileVersion()); });
+        Step(L"DateTimeToStr(Now)", [&] {
+            SYSTEMTIME now;
+            GetLocalTime(&now);
+            list.push_back(L"Date:" + RegionalDateTimeText(now));
+        });
+        Step(L"GetOSInfoEx", [&] { steps.GetOSInfoEx(list); });
+        post();
+        Step(L"GetProcessListEx", [&] { steps.GetProcessListEx(list); });
+        post();
+        Step(L"EnumServices", [&] { steps.EnumServices(list); });
+        post();
+        Step(L"GetBHOItemListEx", [&] { steps.GetBHOItemListEx(list); });
+        post();
+        Step(L"GetAutorunListx", [&] {
+            LineList autoruns = steps.GetAutorunListx();
+            list.insert(list.end(), autoruns.begin(), autoruns.end());
+        });
+        list.push_back(kSeparator);
+        Step(L"GetWSCInfo", [&] { steps.GetWSCInfo(list); });
+        post();
+        steps.FindAppPath();
+        if (!AppPath().empty()) AppPath() = IncludeTrailingBackslash(AppPath());
+        Step(L"GetAppFileInfo", [&] { steps.GetAppFileInfo(list); });
+        post();
+        SaveLineList(list, gather + L"Pelmo_Debug_Info.txt");
+        post();
+
+        list.clear();
+        list.push_back(L"Windows Registry Editor Version 5.00");
+        Step(L"DoClllectEx", [&] { steps.DoClllectEx(list); });
+        SaveLineList(list, gather + L"uninstall.txt");
+        post();
+
+        list.clear();
+        list.push_back(L"Windows Registry Editor Version 5.00");
+        Step(L"DoClllectDNS", [&] { steps.DoClllectDNS(list); });
+        SaveLineList(list, gather + L"dnsGetinfo.txt");
+        post();
+
+        Step(L"MakeFilesInfo", [&] { MakeFilesInfo(gather, steps, scope); });
+        post();
+        Guarded(L"LoadLog Succs", L"LoadLog Except", [&] { steps.LoadLog(gather); });
+        post();
+        if (scope == kScopeAll) {
+            Step(L"LoadOtherInfo", [&] { steps.LoadOtherInfo(gather, otherInfoLimitMiB); });
+            Step(L"LoadOnlyForTrevioTool", [&] { steps.LoadOnlyForTrevioTool(gather); });
+            post();
+        }
+        Step(L"EnumTasks", [&] { steps.EnumTasks(gather + L"task.txt"); });
+        post();
+        if (main) {
+            Step(L"GenMLVLogFiles", [&] { steps.GenMLVLogFiles(gather); });
+            Step(L"GenNeedFileByBDError", [&] {
+                steps.GenNeedFileByBDError(
+                    IncludeTrailingBackslash(steps.GetInstallLocation(L"Molvane Ultimate_is1")) + L"Antivirus\\",
+                    gather + L"AppPath\\Antivirus\\");
+            });
+            post();
+        }
+        if (antiMalware) {
+            Step(L"GenGDXLogFiles", [&] { steps.GenGDXLogFiles(gather); });
+            Step(L"GenNeedFileByBDError", [&] {
+                steps.GenNeedFileByBDError(
+                    IncludeTrailingBackslash(steps.GetInstallLocation(L"Pelmo Gardex_is1")) + L"Antivirus\\",
+                    gather + L"GDX\\AppPath\\Antivirus\\");
+            });
+            post();
+        }
+        Step(L"WaitGetSystemInfo", [&] {
+            if (!sideTask) {
+                steps.WriteSystemInfoFile(gather);
+                return;
+            }
+            DWORD rc = WaitForSingleObject(sideTask.get(), kSideTaskWaitMs);
+            sideTask.reset();
+            if (rc != WAIT_OBJECT_0) {
+                WriteLog(L"WaitGetSystemInfo timeout");
+                throw Error(L"system summary still running");
+            }
+        });
+        post();
+        if (FileExists(archivePath)) {
+            DeleteFileW(archivePath.c_str());
+            WriteLog(archivePath + L" Exist and del");
+        }
+        Guarded(L"ZipFile Succ", L"ZipFile except", [&] { steps.ZipGatherFolder(gather, archivePath); });
+        post();
+    } catch (...) {
+        WriteLog(L"DoGatherInfo Except");
+    }
+    OutputDebugStringW(Format(L"Trevio(DoGatherInfo) result:=%ls", archivePath.c_str()).c_str());
+    WriteLog(L"DoGatherInfo End: " + archivePath);
+    return archivePath;
+}
+
+std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB)
+{
+    static RealGatherSteps steps;  // outlives a side task that overran its wait
+    return DoGatherInfo(window, otherInfoLimitMiB, steps);
+}
+
+// The real collectors. Rows whose collectors are not built yet add nothing.
+int RealGatherSteps::ProductScope() { return GetProductScope(); }
+std::wstring RealGatherSteps::TempFolder() { return GetTempFolder(); }
+std::wstring RealGatherSteps::ModuleFileVersion() { return {}; }  // not built yet: file versions
+void RealGatherSteps::GetOSInfoEx(LineList&) {}                    // not built yet
+void RealGatherSteps::GetProcessListEx(LineList&) {}               // not built yet
+void RealGatherSteps::EnumServices(LineList&) {}                   // not built yet
+void RealGatherSteps::GetBHOItemListEx(LineList&) {}               // not built yet
+LineList RealGatherSteps::GetAutorunListx() { return {}; }         // not built yet
+void RealGatherSteps::GetWSCInfo(LineList&) {}                     // not built yet
+void RealGatherSteps::FindAppPath() {}                             // not built yet
+void RealGatherSteps::GetAppFileInfo(LineList&) {}                 // not built yet
+void RealGatherSteps::DoClllectEx(LineList&) {}                    // not built yet
+void RealGatherSteps::DoClllectDNS(LineList&) {}                   // not built yet
+void RealGatherSteps::AddFilesInfoSection(LineList&, int) {}       // not built yet
+void RealGatherSteps::LoadLog(const std::wstring&) {}              // not built yet
+void RealGatherSteps::LoadOtherInfo(const std::wstring&, uint32_t) {}  // not built yet
+void RealGatherSteps::LoadOnlyForTrevioTool(const std::wstring&) {}    // not built yet
+void RealGatherSteps::EnumTasks(const std::wstring&) {}                // not built yet
+void RealGatherSteps::GenMLVLogFiles(const std::wstring&) {}           // not built yet
+std::wstring RealGatherSteps::GetInstallLocation(const std::wstring& entryName)
+{
+    return pelmo::GetInstallLocation(entryName);
+}
+void RealGatherSteps::GenNeedFileByBDError(const std::wstring&, const std::wstring&) {}  // not built yet
+void RealGatherSteps::GenGDXLogFiles(const std::wstring&) {}                            // not built yet
+void RealGatherSteps::WriteSystemInfoFile(const std::wstring&) {}                       // not built yet
+int RealGatherSteps::ZipGatherFolder(const std::wstring& gatherFolder, const std::wstring& archivePath)
+{
+    return pelmo::ZipGatherFolder(gatherFolder, archivePath);
+}
+
+}  // namespace pelmo

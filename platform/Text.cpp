@@ -1,0 +1,227 @@
+#include "platform/Text.h"
+
+#include <shellapi.h>
+
+#include <cstdarg>
+#include <cwchar>
+#include <cwctype>
+
+#include "platform/Handles.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace pelmo {
+
+Error::Error(std::wstring message) : m_message(std::move(message)), m_narrow(ToUtf8(m_message)) {}
+
+std::wstring Format(const wchar_t* fmt, ...)
+{
+    std::wstring out(256, L'\0');
+    for (;;) {
+        va_list ap;
+        va_start(ap, fmt);
+        int n = _vsnwprintf(out.data(), out.size(), fmt, ap);
+        va_end(ap);
+        if (n >= 0 && size_t(n) < out.size()) {
+            out.resize(size_t(n));
+            return out;
+        }
+        out.resize(out.size() * 2);
+    }
+}
+
+static std::wstring MapCase(std::wstring_view s, DWORD flag)
+{
+    std::wstring out(s);
+    if (!out.empty()) {
+        if (flag == LCMAP_UPPERCASE)
+            CharUpperBuffW(out.data(), DWORD(out.size()));
+        else
+            CharLowerBuffW(out.data(), DWORD(out.size()));
+    }
+    return out;
+}
+
+std::wstring ToUpper(std::wstring_view s) { return MapCase(s, LCMAP_UPPERCASE); }
+std::wstring ToLower(std::wstring_view s) { return MapCase(s, LCMAP_LOWERCASE); }
+
+bool SameText(std::wstring_view a, std::wstring_view b)
+{
+    return a.size() == b.size() && ToUpper(a) == ToUpper(b);
+}
+
+bool EndsWithText(std::wstring_view s, std::wstring_view suffix)
+{
+    return s.size() >= suffix.size() && SameText(s.substr(s.size() - suffix.size()), suffix);
+}
+
+std::wstring ReplaceAllText(std::wstring_view s, std::wstring_view from, std::wstring_view to)
+{
+    if (from.empty()) return std::wstring(s);
+    std::wstring upper = ToUpper(s);
+    std::wstring upperFrom = ToUpper(from);
+    std::wstring out;
+    size_t pos = 0;
+    for (;;) {
+        size_t hit = upper.find(upperFrom, pos);
+        if (hit == std::wstring::npos) break;
+        out.append(s.substr(pos, hit - pos));
+        out.append(to);
+        pos = hit + from.size();
+    }
+    out.append(s.substr(pos));
+    return out;
+}
+
+std::wstring Trim(std::wstring_view s)
+{
+    size_t b = 0, e = s.size();
+    while (b < e && s[b] <= L' ') ++b;
+    while (e > b && s[e - 1] <= L' ') --e;
+    return std::wstring(s.substr(b, e - b));
+}
+
+std::string ToUtf8(std::wstring_view s)
+{
+    if (s.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(n > 0 ? n : 0), '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, s.data(), int(s.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring FromUtf8(std::string_view s)
+{
+    if (s.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
+    std::wstring out(size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), out.data(), n);
+    return out;
+}
+
+std::wstring ExtractFilePath(std::wstring_view path)
+{
+    size_t p = path.find_last_of(L"\\:");
+    return p == std::wstring_view::npos ? std::wstring() : std::wstring(path.substr(0, p + 1));
+}
+
+std::wstring ExtractFileName(std::wstring_view path)
+{
+    size_t p = path.find_last_of(L"\\:");
+    return std::wstring(p == std::wstring_view::npos ? path : path.substr(p + 1));
+}
+
+std::wstring ExtractFileDir(std::wstring_view path)
+{
+    std::wstring dir = ExtractFilePath(path);
+    if (dir.size() > 1 && dir.back() == L'\\' && dir[dir.size() - 2] != L':') dir.pop_back();
+    return dir;
+}
+
+std::wstring IncludeTrailingBackslash(std::wstring_view path)
+{
+    std::wstring out(path);
+    if (out.empty() || out.back() != L'\\') out.push_back(L'\\');
+    return out;
+}
+
+std::wstring ExcludeTrailingBackslash(std::wstring_view path)
+{
+    std::wstring out(path);
+    while (!out.empty() && out.back() == L'\\') out.pop_back();
+    return out;
+}
+
+std::wstring ChangeFileExt(std::wstring_view path, std::wstring_view ext)
+{
+    size_t p = path.find_last_of(L".\\:");
+    std::wstring out(path);
+    if (p != std::wstring_view::npos && path[p] == L'.') out.resize(p);
+    out.append(ext);
+    return out;
+}
+
+std::wstring ExpandFileName(std::wstring_view path)
+{
+    std::wstring in(path);
+    std::wstring out(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetFullPathNameW(in.c_str(), DWORD(out.size()), out.data(), nullptr);
+        if (n == 0) return in;
+        if (n < out.size()) {
+            out.resize(n);
+            return out;
+        }
+        out.resize(n + 1);
+    }
+}
+
+bool FileExists(const std::wstring& path)
+{
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::wstring& path)
+{
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool ForceDirectories(const std::wstring& path)
+{
+    std::wstring dir = ExcludeTrailingBackslash(path);
+    if (dir.empty()) return false;
+    if (DirectoryExists(dir)) return true;
+    std::wstring parent = ExtractFileDir(dir);
+    if (!parent.empty() && parent != dir && !DirectoryExists(parent)) {
+        if (!ForceDirectories(parent)) return false;
+    }
+    return CreateDirectoryW(dir.c_str(), nullptr) || DirectoryExists(dir);
+}
+
+std::wstring ModuleFileName(HMODULE module)
+{
+    std::wstring s(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(module, s.data(), DWORD(s.size()));
+        if (n == 0) return {};
+        if (n < s.size()) {
+            s.resize(n);
+            return s;
+        }
+        s.resize(s.size() * 2);
+    }
+}
+
+HMODULE ThisModule() { return reinterpret_cast<HMODULE>(&__ImageBase); }
+
+std::wstring ApplicationFolder() { return ExtractFilePath(ModuleFileName(nullptr)); }
+
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine)
+{
+    std::vector<std::wstring> out;
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &argc);
+    if (!argv) return out;
+    UniqueLocal hold(argv);
+    for (int i = 1; i < argc; ++i) out.emplace_back(argv[i]);
+    return out;
+}
+
+std::vector<std::wstring> CommandLineArguments() { return SplitCommandLine(GetCommandLineW()); }
+
+std::wstring RegionalDateTimeText(const SYSTEMTIME& t)
+{
+    wchar_t date[128] = {}, time[128] = {};
+    GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr, date, 128);
+    std::wstring out = date;
+    if (t.wHour || t.wMinute || t.wSecond || t.wMilliseconds) {
+        GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &t, nullptr, time, 128);
+        out += L' ';
+        out += time;
+    }
+    return out;
+}
+
+}  // namespace pelmo

@@ -1,0 +1,72 @@
+// Small text, path and file helpers shared by every module. None of them
+// raises; a failure gives an empty text or false.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win.h"
+
+namespace pelmo {
+
+using LineList = std::vector<std::wstring>;
+
+// Exception type of the gathering code: carries a UTF-16 message.
+class Error : public std::exception {
+public:
+    explicit Error(std::wstring message);
+    const std::wstring& Message() const { return m_message; }
+    const char* what() const noexcept override { return m_narrow.c_str(); }
+
+private:
+    std::wstring m_message;
+    std::string m_narrow;
+};
+
+// printf-style formatting into a UTF-16 text.
+std::wstring Format(const wchar_t* fmt, ...);
+
+std::wstring ToUpper(std::wstring_view s);
+std::wstring ToLower(std::wstring_view s);
+bool SameText(std::wstring_view a, std::wstring_view b);
+bool EndsWithText(std::wstring_view s, std::wstring_view suffix);
+// Replaces every occurrence of `from` (letter case ignored) by `to`.
+std::wstring ReplaceAllText(std::wstring_view s, std::wstring_view from, std::wstring_view to);
+// Trims blanks and control characters at both ends.
+std::wstring Trim(std::wstring_view s);
+
+std::string ToUtf8(std::wstring_view s);
+std::wstring FromUtf8(std::string_view s);
+
+// Path helpers: folder part up to and including the last '\' or ':'.
+std::wstring ExtractFilePath(std::wstring_view path);
+std::wstring ExtractFileName(std::wstring_view path);
+std::wstring ExtractFileDir(std::wstring_view path);  // without trailing backslash
+std::wstring IncludeTrailingBackslash(std::wstring_view path);
+std::wstring ExcludeTrailingBackslash(std::wstring_view path);
+std::wstring ChangeFileExt(std::wstring_view path, std::wstring_view ext);
+std::wstring ExpandFileName(std::wstring_view path);
+
+bool FileExists(const std::wstring& path);
+bool DirectoryExists(const std::wstring& path);
+// Creates a folder with all missing parents; true when it exists afterwards.
+bool ForceDirectories(const std::wstring& path);
+
+// Full path of a loaded module (grows the buffer as needed).
+std::wstring ModuleFileName(HMODULE module);
+// The module (exe or dll) that holds this code.
+HMODULE ThisModule();
+// Folder of the running program file, with trailing backslash.
+std::wstring ApplicationFolder();
+
+// The process command line split into arguments (without the program name).
+std::vector<std::wstring> CommandLineArguments();
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+
+// The user's short date, a blank and the long time; the time is left out at
+// exactly midnight.
+std::wstring RegionalDateTimeText(const SYSTEMTIME& t);
+
+}  // namespace pelmo

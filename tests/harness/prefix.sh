@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Makes (setup) or removes (cleanup) the throw-away Wine prefix of one test
+# run, with its own Xvfb display and a persistent wineserver.
+#   prefix.sh setup|cleanup PREFIX
+set -euo pipefail
+action=$1
+prefix=$2
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+wine64=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+
+stop() {
+  if [ -d "$prefix" ]; then
+    "$wineserver" -k >/dev/null 2>&1 || true
+    if [ -f "$prefix/.xvfb.pid" ]; then
+      kill "$(cat "$prefix/.xvfb.pid")" >/dev/null 2>&1 || true
+    fi
+  fi
+}
+
+case "$action" in
+setup)
+  stop
+  rm -rf "$prefix"
+  mkdir -p "$prefix"
+  # A display of our own for programs that open windows.
+  n=90
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 < /dev/null &
+  echo $! > "$prefix/.xvfb.pid"
+  echo ":$n" > "$prefix/.display"
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  "$wine64" wineboot -i >/dev/null 2>&1
+  "$wineserver" -w
+  # Shell folders of a new prefix link to $HOME: make them real folders.
+  for user_dir in "$prefix"/drive_c/users/*; do
+    for f in Desktop Documents Downloads Music Pictures Videos; do
+      if [ -L "$user_dir/$f" ]; then rm -f "$user_dir/$f"; mkdir -p "$user_dir/$f"; fi
+    done
+  done
+  # Wine draws frames itself without a window manager; Tahoma comes from Wine's fonts.
+  "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+  if [ -d /usr/share/wine/fonts ]; then
+    mkdir -p "$prefix/drive_c/windows/Fonts"
+    for f in /usr/share/wine/fonts/*; do ln -sf "$f" "$prefix/drive_c/windows/Fonts/" ; done
+  fi
+  # Keep one wineserver for the whole run.
+  setsid "$wineserver" -p >/dev/null 2>&1 < /dev/null &
+  echo "prefix ready: $prefix (display :$n)"
+  ;;
+cleanup)
+  stop
+  rm -rf "$prefix"
+  echo "prefix removed: $prefix"
+  ;;
+*)
+  echo "usage: prefix.sh setup|cleanup PREFIX" >&2
+  exit 2
+  ;;
+esac

@@ -1,0 +1,152 @@
+#include "zip/ZipWriter.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+
+#include "platform/Handles.h"
+#include "platform/Text.h"
+#include "tests/fakes/TempDir.h"
+
+namespace pelmo::zip {
+namespace {
+
+using test::ReadBytes;
+using test::TempDir;
+using test::WriteBytes;
+
+// Text with long-range repeats and a pseudo-random binary part, so that
+// chunk boundaries and the primed dictionary matter.
+std::string Corpus(size_t size, uint32_t seed)
+{
+    std::string out;
+    out.reserve(size);
+    uint32_t x = seed;
+    while (out.size() < size) {
+        x = x * 1103515245u + 12345u;
+        if ((x >> 28) < 10)
+            out += "2026-12-10 10:51:30.123  >>|CopyFile(C:\\Program Files\\Pelmo\\Molvane\\" +
+                   std::to_string(x % 997) + ".log) succ|<<\r\n";
+        else
+            for (int i = 0; i < 64; ++i) out.push_back(char((x = x * 1664525u + 1013904223u) >> 24));
+    }
+    out.resize(size);
+    return out;
+}
+
+std::string Pack(const std::wstring& root, const std::wstring& archive, WriterOptions options, int* count = nullptr)
+{
+    ZipWriter w(archive, options);
+    int n = w.AddFolder(root);
+    w.Finish();
+    if (count) *count = n;
+    return ReadBytes(archive);
+}
+
+uint16_t U16(const std::string& b, size_t at) { return uint16_t(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8); }
+
+std::string InflateRaw(const std::string& data)
+{
+    z_stream z{};
+    EXPECT_EQ(inflateInit2(&z, -15), Z_OK);
+    std::string out(64u << 20, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = uInt(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    int rc = inflate(&z, Z_FINISH);
+    EXPECT_EQ(rc, Z_STREAM_END);
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    return out;
+}
+
+TEST(ZipWriter, SameBytesWhateverTheThreadCount)
+{
+    TempDir dir;
+    std::wstring root = dir.Path() + L"root\\";
+    WriteBytes(root + L"big.bin", Corpus(3u << 20, 7));
+    WriteBytes(root + L"a.txt", Corpus(1000, 1));
+    WriteBytes(root + L"empty.txt", "");
+    for (int i = 0; i < 30; ++i) WriteBytes(root + L"sub\\f" + std::to_wstring(i) + L".log", Corpus(5000 + i * 300, i));
+    WriterOptions one{1, 64 * 1024};
+    WriterOptions four{4, 64 * 1024};
+    WriterOptions tight{3, 64 * 1024, 256 * 1024};
+    int n1 = 0, n4 = 0, n3 = 0;
+    std::string a = Pack(root, dir.Path() + L"one.zip", one, &n1);
+    std::string b = Pack(root, dir.Path() + L"four.zip", four, &n4);
+    std::string c = Pack(root, dir.Path() + L"tight.zip", tight, &n3);
+    EXPECT_EQ(n1, 33);
+    EXPECT_EQ(n4, 33);
+    EXPECT_EQ(n3, 33);
+    EXPECT_FALSE(a.empty());
+    EXPECT_TRUE(a == b);
+    EXPECT_TRUE(a == c);
+}
+
+TEST(ZipWriter, ChunkedStreamInflatesToTheOriginal)
+{
+    TempDir dir;
+    std::wstring root = dir.Path() + L"root\\";
+    const std::string data = Corpus((5u << 20) + 12345, 3);
+    WriteBytes(root + L"one.bin", data);
+    std::string zip = Pack(root, dir.Path() + L"a.zip", WriterOptions{2, 40 * 1024});
+    ASSERT_GT(zip.size(), 30u);
+    ASSERT_EQ(zip.substr(0, 4), "PK\x03\x04");
+    EXPECT_EQ(U16(zip, 4), 20);     // version needed
+    EXPECT_EQ(U16(zip, 6), 0x0002); // maximum compression
+    EXPECT_EQ(U16(zip, 8), 8);      // deflate
+    const size_t start = 30 + U16(zip, 26) + U16(zip, 28);
+    uint32_t crc = 0, csize = 0, usize = 0;
+    std::memcpy(&crc, zip.data() + 14, 4);
+    std::memcpy(&csize, zip.data() + 18, 4);
+    std::memcpy(&usize, zip.data() + 22, 4);
+    EXPECT_EQ(usize, data.size());
+    EXPECT_EQ(crc, uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size()))));
+    EXPECT_TRUE(InflateRaw(zip.substr(start, csize)) == data);
+}
+
+TEST(ZipWriter, NoArchiveIsLeftWhenPackingDoesNotFinish)
+{
+    TempDir dir;
+    std::wstring root = dir.Path() + L"root\\";
+    WriteBytes(root + L"x.txt", Corpus(200000, 5));
+    std::wstring archive = dir.Path() + L"out.zip";
+    {
+        ZipWriter w(archive);
+        w.AddFolder(root);
+    }
+    EXPECT_FALSE(FileExists(archive));
+    EXPECT_FALSE(FileExists(archive + L".part"));
+    EXPECT_THROW(ZipWriter(dir.Path() + L"missing\\out.zip"), Error);
+    EXPECT_FALSE(FileExists(dir.Path() + L"missing\\out.zip"));
+}
+
+TEST(ZipWriter, SkipsItsOwnArchiveAndUnreadableFiles)
+{
+    TempDir dir;
+    std::wstring root = dir.Path();
+    WriteBytes(root + L"keep.txt", "keep");
+    WriteBytes(root + L"locked.txt", "locked");
+    WriteBytes(root + L"old.zip", "old archive at the same path");
+    UniqueFile lock(CreateFileW((root + L"locked.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(lock);
+    int count = 0;
+    std::string zip = Pack(root, root + L"old.zip", WriterOptions{}, &count);
+    EXPECT_EQ(count, 1);
+    EXPECT_NE(zip.find("keep.txt"), std::string::npos);
+    EXPECT_EQ(zip.find("locked.txt"), std::string::npos);
+    EXPECT_EQ(zip.find("old.zip"), std::string::npos);
+}
+
+TEST(ZipWriter, OemCodePageTest)
+{
+    EXPECT_TRUE(FitsOemCodePage(L"Pelmo_Debug_Info.txt"));
+    EXPECT_TRUE(FitsOemCodePage(L"AppPath/Antivirus/versions.dat"));
+    EXPECT_FALSE(FitsOemCodePage(L"\u65e5\u672c.log"));
+    EXPECT_FALSE(FitsOemCodePage(L"\u0416.txt"));
+}
+
+}  // namespace
+}  // namespace pelmo::zip

@@ -1,0 +1,53 @@
+// ZIP archive writer on zlib's raw deflate (level 9, memory level 8, default
+// strategy). Entries are deflated on several worker threads in chunks and
+// written in walk order, so the archive is the same byte for byte whatever
+// the number of threads. The archive is built in a side file and moved to its
+// name only when complete; on failure no file is left at the archive path.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win.h"
+
+namespace pelmo::zip {
+
+struct WriterOptions {
+    unsigned threads = 0;                     // 0: one per processor
+    size_t chunkBytes = 1u << 20;             // input bytes per deflate job
+    size_t maxBytesInFlight = 48u << 20;      // input + output held at once
+};
+
+class ZipWriter {
+public:
+    // Raises pelmo::Error when the side file cannot be created.
+    explicit ZipWriter(std::wstring archivePath, WriterOptions options = {});
+    // Without Finish(), removes the side file and leaves no archive.
+    ~ZipWriter();
+    ZipWriter(const ZipWriter&) = delete;
+    ZipWriter& operator=(const ZipWriter&) = delete;
+
+    // Packs every file below root (full path with trailing backslash) that
+    // is neither hidden nor system, skipping hidden, system and linked
+    // folders; names are relative to root with '/' between folders. Files
+    // that cannot be opened are skipped. Returns the number of files packed.
+    // Raises pelmo::Error on a write failure.
+    int AddFolder(const std::wstring& root);
+
+    // Writes the central directory, flushes, and moves the archive into place.
+    void Finish();
+
+    const std::wstring& ArchivePath() const { return m_archivePath; }
+
+private:
+    struct Impl;
+    std::wstring m_archivePath;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// True when the name survives a round trip through the OEM code page.
+bool FitsOemCodePage(const std::wstring& name);
+
+}  // namespace pelmo::zip
