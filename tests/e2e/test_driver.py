@@ -1,0 +1,121 @@
+"""Whole gatherings through the library build, as another product's process runs them."""
+import os
+import pathlib
+import sys
+import unittest
+import zipfile
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "harness"))
+import pelmo  # noqa: E402
+
+STARS = "*" * 81
+REPORT_FILES = {"Pelmo_Debug_Info.txt", "uninstall.txt", "dnsGetinfo.txt", "FilesInfo.txt"}
+# Completion lines of a run with scope "main product" (rows 24 and 25 and
+# rows 19 and 20 do not run).
+SCOPE_MAIN_ROWS = [
+    "Pelmo_Routine_New.GetFileVersion(GetModuleName(HInstance), 3)) Succ",
+    "DateTimeToStr(Now) Succ",
+    "GetOSInfoEx Succ",
+    "GetProcessListEx Succ",
+    "EnumServices Succ",
+    "GetBHOItemListEx Succ",
+    "GetAutorunListx Succ",
+    "GetWSCInfo Succ",
+    "GetAppFileInfo Succ",
+    "DoClllectEx Succ",
+    "DoClllectDNS Succ",
+    "MakeFilesInfo Succ",
+    "LoadLog Succs",
+    "EnumTasks Succ",
+    "GenMLVLogFiles Succ",
+    "GenNeedFileByBDError Succ",
+    "WaitGetSystemInfo Succ",
+]
+
+
+class DriverRuns(unittest.TestCase):
+    def setUp(self):
+        self.log = pelmo.BUILD / "PelmoHelper.log"
+        if self.log.exists():
+            self.log.unlink()
+        self.temp = pelmo.temp_folder()
+        self.gather = self.temp / "GetInfoDir"
+        pelmo.clean_dir(self.gather)
+        self.zip = self.temp / "Pelmo_Debug_Info.zip"
+        if self.zip.exists():
+            self.zip.unlink()
+
+    def tearDown(self):
+        if self.log.exists():
+            self.log.unlink()
+
+    def test_scope_all_packs_the_report_files_and_posts_seventeen_steps(self):
+        stale = self.gather / "old" / "stale.txt"
+        stale.parent.mkdir(parents=True)
+        stale.write_text("from the previous run")
+        run = pelmo.run_gathering([])
+        self.assertEqual(run.archive, "C:\\users\\%s\\Temp\\Pelmo_Debug_Info.zip" % pelmo.user_name())
+        self.assertEqual(run.progress, [(0, 20)] + [(1, i) for i in range(1, 18)])
+        # No LOG switch: no log file, although the run wrote lines.
+        self.assertFalse(self.log.exists())
+        # The stand-alone scope keeps the gather folder; the old one is gone.
+        self.assertTrue(self.gather.is_dir())
+        self.assertFalse(stale.exists())
+
+        pelmo.check_archive(run.archive_unix, self)
+        with zipfile.ZipFile(run.archive_unix) as z:
+            names = set(z.namelist())
+            self.assertTrue(REPORT_FILES <= names, names)
+            self.assertTrue(names <= REPORT_FILES | {"SystemInfo.txt", "task.txt"}, names)
+            for name in names:
+                self.assertEqual(z.read(name), (self.gather / name).read_bytes(), name)
+        report = pelmo.read_utf16_lines(self.gather / "Pelmo_Debug_Info.txt")
+        self.assertTrue(report[0].startswith("Version:"))
+        self.assertTrue(report[1].startswith("Date:"))
+        self.assertIn(STARS, report)
+        self.assertEqual(pelmo.read_utf16_lines(self.gather / "uninstall.txt")[0],
+                         "Windows Registry Editor Version 5.00")
+        self.assertEqual(pelmo.read_utf16_lines(self.gather / "dnsGetinfo.txt")[0],
+                         "Windows Registry Editor Version 5.00")
+
+    def test_log_switch_gives_the_step_sequence_of_the_main_product_scope(self):
+        self.zip.write_bytes(b"old archive")
+        run = pelmo.run_gathering(["/LOG"])
+        win_temp = "C:\\users\\%s\\Temp\\" % pelmo.user_name()
+        gather = win_temp + "GetInfoDir\\"
+        texts = pelmo.log_texts(self.log)
+        self.assertEqual(self.log.read_bytes()[:2], b"\xff\xfe")
+        expected = ["DoGatherInfo strart",
+                    "TempPath:%s, tmpZipDir:%s, Result:%s" % (gather, win_temp, run.archive),
+                    "CreateThread Succ"] + SCOPE_MAIN_ROWS
+        self.assertEqual(texts[:len(expected)], expected)
+        rest = texts[len(expected):]
+        self.assertEqual(rest[0], run.archive + " Exist and del")
+        self.assertRegex(rest[1], r"^zip:root=%szipName=%sret=\d+$" % (
+            gather.replace("\\", "\\\\"), run.archive.replace("\\", "\\\\")))
+        self.assertEqual(rest[2:], ["ZipFile Succ", "DoGatherInfo End: " + run.archive])
+        count = int(rest[1].rsplit("ret=", 1)[1])
+        with zipfile.ZipFile(run.archive_unix) as z:
+            self.assertEqual(len(z.namelist()), count)
+            self.assertNotEqual(z.read("Pelmo_Debug_Info.txt"), b"old archive")
+        # Any scope but "all" leaves only the archive behind.
+        self.assertFalse(self.gather.exists())
+        self.assertEqual(run.progress, [(0, 20)] + [(1, i) for i in range(1, 16)])
+
+    def test_product_argument_narrows_the_run_to_the_anti_malware_rows(self):
+        run = pelmo.run_gathering(["/Product", "Pelmo Gardex", "/LOG"])
+        texts = pelmo.log_texts(self.log)
+        self.assertNotIn("GenMLVLogFiles Succ", texts)
+        self.assertNotIn("LoadOtherInfo Succ", texts)
+        self.assertNotIn("LoadOnlyForTrevioTool Succ", texts)
+        self.assertEqual(texts.count("GenGDXLogFiles Succ"), 1)
+        self.assertEqual(texts.count("GenNeedFileByBDError Succ"), 1)
+        self.assertLess(texts.index("GenGDXLogFiles Succ"), texts.index("GenNeedFileByBDError Succ"))
+        self.assertFalse(self.gather.exists())
+        with zipfile.ZipFile(run.archive_unix) as z:
+            self.assertEqual(z.read("FilesInfo.txt")[:2], b"\xff\xfe")
+        self.assertEqual(len(run.progress), 16)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
