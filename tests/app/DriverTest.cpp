@@ -315,5 +315,24 @@ TEST(ScopeRules, RemoveFolderDeletesTreeWithReadOnlyAndHiddenFiles)
     EXPECT_FALSE(RemoveFolder(root));
 }
 
+TEST(ScopeRules, RemoveFolderNeverFollowsALink)
+{
+    TempDir dir;
+    std::wstring outside = dir.Path() + L"outside\\";
+    WriteBytes(outside + L"keep.txt", "must survive");
+    std::wstring gather = dir.Path() + L"GetInfoDir\\";
+    WriteBytes(gather + L"report.txt", "x");
+    if (!MakeDirectoryLink(gather + L"planted", ExcludeTrailingBackslash(outside)))
+        GTEST_SKIP() << "this platform cannot make directory links";
+    EXPECT_TRUE(RemoveFolder(gather));
+    EXPECT_FALSE(DirectoryExists(gather));
+    EXPECT_TRUE(FileExists(outside + L"keep.txt"));
+
+    // A gather folder that is itself a link is unlinked, not emptied.
+    ASSERT_TRUE(MakeDirectoryLink(ExcludeTrailingBackslash(gather), ExcludeTrailingBackslash(outside)));
+    EXPECT_TRUE(RemoveFolder(gather));
+    EXPECT_TRUE(FileExists(outside + L"keep.txt"));
+}
+
 }  // namespace
 }  // namespace pelmo::test

@@ -68,3 +68,13 @@ void DeleteTree(const std::wstring& path)
 }
 
 }  // namespace pelmo::test
+
+namespace pelmo::test {
+bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target)
+{
+    CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                        SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2 /* unprivileged create */);
+    DWORD a = GetFileAttributesW(link.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+}  // namespace pelmo::test

@@ -28,3 +28,9 @@ std::string ReadBytes(const std::wstring& path);
 void DeleteTree(const std::wstring& path);
 
 }  // namespace pelmo::test
+
+namespace pelmo::test {
+// Makes a directory symbolic link; false where the platform cannot (Wine 8
+// reports success without making one, so the result is checked).
+bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
+}  // namespace pelmo::test

@@ -140,6 +140,21 @@ TEST(ZipWriter, SkipsItsOwnArchiveAndUnreadableFiles)
     EXPECT_EQ(zip.find("old.zip"), std::string::npos);
 }
 
+TEST(ZipWriter, LinkedFoldersAreNotWalked)
+{
+    TempDir dir;
+    std::wstring outside = dir.Path() + L"outside\\";
+    WriteBytes(outside + L"secret.txt", "outside the gather folder");
+    std::wstring root = dir.Path() + L"root\\";
+    WriteBytes(root + L"a.txt", "a");
+    if (!test::MakeDirectoryLink(root + L"planted", ExcludeTrailingBackslash(outside)))
+        GTEST_SKIP() << "this platform cannot make directory links";
+    int count = 0;
+    std::string zip = Pack(root, dir.Path() + L"l.zip", WriterOptions{}, &count);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(zip.find("secret.txt"), std::string::npos);
+}
+
 TEST(ZipWriter, OemCodePageTest)
 {
     EXPECT_TRUE(FitsOemCodePage(L"Pelmo_Debug_Info.txt"));
