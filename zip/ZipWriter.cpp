@@ -149,7 +149,8 @@ struct Entry {
     bool zip64Local = false;
 };
 
-struct Job {
+// One chunk of one entry.
+struct Piece {
     size_t entry = 0;
     bool first = false;
     bool last = false;
@@ -157,6 +158,13 @@ struct Job {
     std::vector<unsigned char> dict;
     std::vector<unsigned char> output;
     uint32_t crc = 0;
+};
+
+// The unit of work of a worker: one chunk of a large file, or the whole of
+// several small files, so that thread hand-overs stay few.
+struct Job {
+    std::vector<Piece> pieces;
+    size_t inputBytes = 0;
     bool done = false;
     std::exception_ptr error;
 };
@@ -175,7 +183,7 @@ public:
     Deflater(const Deflater&) = delete;
     Deflater& operator=(const Deflater&) = delete;
 
-    void Run(Job& job)
+    void Run(Piece& job)
     {
         if (deflateReset(&m_z) != Z_OK) throw Error(L"deflateReset failed");
         if (!job.dict.empty() &&
@@ -240,6 +248,7 @@ struct ZipWriter::Impl {
 
     // Jobs submitted and not yet written, in archive order.
     std::deque<std::unique_ptr<Job>> inflight;
+    std::unique_ptr<Job> filling;
     size_t bytesInFlight = 0;
 
     explicit Impl(WriterOptions o) : options(o)
@@ -273,7 +282,7 @@ struct ZipWriter::Impl {
             }
             try {
                 if (!deflater) deflater = std::make_unique<Deflater>();
-                deflater->Run(*job);
+                for (Piece& piece : job->pieces) deflater->Run(piece);
             } catch (...) {
                 job->error = std::current_exception();
             }
@@ -285,9 +294,23 @@ struct ZipWriter::Impl {
         }
     }
 
-    void Submit(std::unique_ptr<Job> job)
+    static size_t Cost(size_t inputBytes) { return inputBytes * 2 + kDictBytes; }
+
+    // Adds a piece to the job being filled; the job goes to the workers once
+    // it holds a chunk's worth of input.
+    void AddPiece(Piece piece)
     {
-        const size_t cost = job->input.size() * 2 + kDictBytes;
+        if (!filling) filling = std::make_unique<Job>();
+        filling->inputBytes += piece.input.size();
+        filling->pieces.push_back(std::move(piece));
+        if (filling->inputBytes >= options.chunkBytes || filling->pieces.size() >= 256) SubmitFilling();
+    }
+
+    void SubmitFilling()
+    {
+        if (!filling) return;
+        std::unique_ptr<Job> job = std::move(filling);
+        const size_t cost = Cost(job->inputBytes);
         while (!inflight.empty() &&
                (bytesInFlight + cost > options.maxBytesInFlight || inflight.size() >= 4 * workers.size() + 4))
             WriteOldest();
@@ -309,20 +332,23 @@ struct ZipWriter::Impl {
             doneCv.wait(lock, [job] { return job->done; });
         }
         if (job->error) std::rethrow_exception(job->error);
-        Entry& e = entries[job->entry];
-        if (job->first) WriteLocalHeader(e);
-        out.Write(job->output.data(), job->output.size());
-        e.compressed += job->output.size();
-        e.crc = job->first ? job->crc
-                           : uint32_t(crc32_combine(e.crc, job->crc, z_off_t(job->input.size())));
-        e.uncompressed += job->input.size();
-        if (job->last) PatchLocalHeader(e);
-        bytesInFlight -= job->input.size() * 2 + kDictBytes;
+        for (const Piece& piece : job->pieces) {
+            Entry& e = entries[piece.entry];
+            if (piece.first) WriteLocalHeader(e);
+            out.Write(piece.output.data(), piece.output.size());
+            e.compressed += piece.output.size();
+            e.crc = piece.first ? piece.crc
+                                : uint32_t(crc32_combine(e.crc, piece.crc, z_off_t(piece.input.size())));
+            e.uncompressed += piece.input.size();
+            if (piece.last) PatchLocalHeader(e);
+        }
+        bytesInFlight -= Cost(job->inputBytes);
         inflight.pop_front();
     }
 
     void DrainAll()
     {
+        SubmitFilling();
         while (!inflight.empty()) WriteOldest();
     }
 
@@ -485,9 +511,13 @@ struct ZipWriter::Impl {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!h) return false;
-        BY_HANDLE_FILE_INFORMATION info{};
-        if (!GetFileInformationByHandle(h.get(), &info)) return false;
-        if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+        // Basic information and size only: the full record also asks for the
+        // volume, which costs far more on some systems.
+        FILE_BASIC_INFO info{};
+        LARGE_INTEGER size{};
+        if (!GetFileInformationByHandleEx(h.get(), FileBasicInfo, &info, sizeof(info))) return false;
+        if (!GetFileSizeEx(h.get(), &size)) return false;
+        if (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
 
         Entry e;
         const bool oem = FitsOemCodePage(f.name);
@@ -502,16 +532,18 @@ struct ZipWriter::Impl {
             e.flags |= kFlagUtf8;
         }
         if (e.name.size() > 0xFFFF) return false;
-        FILETIME local;
+        FILETIME written, local;
+        written.dwLowDateTime = DWORD(info.LastWriteTime.QuadPart);
+        written.dwHighDateTime = DWORD(uint64_t(info.LastWriteTime.QuadPart) >> 32);
         WORD date = 0, time = 0;
-        if (FileTimeToLocalFileTime(&info.ftLastWriteTime, &local) && FileTimeToDosDateTime(&local, &date, &time)) {
+        if (FileTimeToLocalFileTime(&written, &local) && FileTimeToDosDateTime(&local, &date, &time)) {
             e.dosDate = date;
             e.dosTime = time;
         }
-        e.attributes = info.dwFileAttributes;
+        e.attributes = info.FileAttributes;
         // The entry holds what the file had when it was opened; growth while
         // it is read is left out, so sizes and CRC always match the bytes.
-        const uint64_t cap = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        const uint64_t cap = uint64_t(size.QuadPart);
         e.sizeBound = cap;
         const size_t index = entries.size();
         entries.push_back(std::move(e));
@@ -520,27 +552,27 @@ struct ZipWriter::Impl {
         std::vector<unsigned char> tail;
         bool first = true;
         for (;;) {
-            auto job = std::make_unique<Job>();
-            job->entry = index;
-            job->first = first;
+            Piece piece;
+            piece.entry = index;
+            piece.first = first;
             const size_t want = size_t(std::min<uint64_t>(options.chunkBytes, cap - readTotal));
-            job->input.resize(want);
+            piece.input.resize(want);
             size_t got = 0;
             while (got < want) {
                 DWORD n = 0;
-                if (!ReadFile(h.get(), job->input.data() + got, DWORD(want - got), &n, nullptr) || n == 0) break;
+                if (!ReadFile(h.get(), piece.input.data() + got, DWORD(want - got), &n, nullptr) || n == 0) break;
                 got += n;
             }
-            job->input.resize(got);
+            piece.input.resize(got);
             readTotal += got;
-            job->last = got < want || readTotal >= cap;
-            job->dict = std::move(tail);
-            if (!job->last) {
+            piece.last = got < want || readTotal >= cap;
+            piece.dict = std::move(tail);
+            if (!piece.last) {
                 const size_t keep = std::min(kDictBytes, got);
-                tail.assign(job->input.end() - ptrdiff_t(keep), job->input.end());
+                tail.assign(piece.input.end() - ptrdiff_t(keep), piece.input.end());
             }
-            const bool last = job->last;
-            Submit(std::move(job));
+            const bool last = piece.last;
+            AddPiece(std::move(piece));
             first = false;
             if (last) break;
         }
