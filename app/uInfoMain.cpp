@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/Archive.h"
+#include "app/CrashReporter.h"
 #include "app/Log.h"
 #include "platform/Handles.h"
 #include "platform/RegistryClassEx.h"
@@ -24,11 +25,15 @@ static_assert(sizeof(kSeparator) / sizeof(wchar_t) == 82, "separator is 81 aster
 
 // Runs one row inside its own guard: a failure logs the failure line, and
 // the completion line follows either way.
+// A hardware fault inside the row (a collector that crashes) counts as a
+// failure of that row only.
 template <typename Fn>
 void Guarded(const std::wstring& succLine, const std::wstring& exceptLine, Fn&& fn)
 {
     try {
-        fn();
+        DWORD fault = 0;
+        if (!RunFaultGuarded(std::function<void()>(fn), fault))
+            throw Error(Format(L"Exception 0x%08lX", fault));
     } catch (...) {
         WriteLog(exceptLine);
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes (setup) or removes (cleanup) the throw-away Wine prefix of one test
 # run, with its own Xvfb display and a persistent wineserver.
-#   prefix.sh setup|cleanup PREFIX
+#   prefix.sh setup|stop|cleanup PREFIX
 set -euo pipefail
 action=$1
 prefix=$2
@@ -41,7 +41,7 @@ setup)
   done
   # Wine draws frames itself without a window manager; Tahoma comes from Wine's fonts.
   "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-  if [ -d /usr/share/wine/fonts ]; then
+  if compgen -G "/usr/share/wine/fonts/*.ttf" >/dev/null; then
     mkdir -p "$prefix/drive_c/windows/Fonts"
     for f in /usr/share/wine/fonts/*; do ln -sf "$f" "$prefix/drive_c/windows/Fonts/" ; done
   fi
@@ -49,13 +49,16 @@ setup)
   setsid "$wineserver" -p >/dev/null 2>&1 < /dev/null &
   echo "prefix ready: $prefix (display :$n)"
   ;;
+stop)
+  stop
+  ;;
 cleanup)
   stop
   rm -rf "$prefix"
   echo "prefix removed: $prefix"
   ;;
 *)
-  echo "usage: prefix.sh setup|cleanup PREFIX" >&2
+  echo "usage: prefix.sh setup|stop|cleanup PREFIX" >&2
   exit 2
   ;;
 esac

@@ -1,0 +1,103 @@
+#include "app/SaveFlow.h"
+
+#include <deque>
+
+#include "app/Log.h"
+#include "platform/Handles.h"
+
+namespace pelmo {
+
+namespace {
+
+bool IsLink(const std::wstring& path)
+{
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// True when no existing folder from root down to folder is a link.
+bool NoLinksBelow(const std::wstring& root, const std::wstring& folder)
+{
+    std::wstring path = ExcludeTrailingBackslash(root);
+    if (IsLink(path)) return false;
+    std::wstring rest = folder.size() > root.size() ? folder.substr(root.size()) : L"";
+    size_t pos = 0;
+    while (pos < rest.size()) {
+        size_t next = rest.find(L'\\', pos);
+        if (next == std::wstring::npos) next = rest.size();
+        path += L"\\" + rest.substr(pos, next - pos);
+        if (IsLink(path)) return false;
+        pos = next + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring RewriteForLoggedOnUser(const std::wstring& desktop, const std::wstring& logUser,
+                                    const std::wstring& procUser)
+{
+    if (logUser.empty() || procUser.empty() || SameText(logUser, procUser)) return desktop;
+    return ReplaceAllText(desktop, L"\\" + procUser + L"\\", L"\\" + logUser + L"\\");
+}
+
+void GetFiles(const std::wstring& folder, LineList& list)
+{
+    try {
+        std::deque<std::wstring> queue{IncludeTrailingBackslash(folder)};
+        while (!queue.empty()) {
+            const std::wstring dir = queue.front();
+            WIN32_FIND_DATAW fd;
+            UniqueFind find(FindFirstFileW((dir + L"*.*").c_str(), &fd));
+            if (find) {
+                do {
+                    std::wstring name = fd.cFileName;
+                    if (name == L"." || name == L"..") continue;
+                    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) queue.push_back(dir + name + L"\\");
+                    } else {
+                        list.push_back(dir + name);
+                    }
+                } while (FindNextFileW(find.get(), &fd));
+            }
+            queue.pop_front();
+        }
+    } catch (...) {
+        WriteLog(L"GetFiles except");
+    }
+}
+
+bool CopyFolder(const std::wstring& destination, const std::wstring& source)
+{
+    const std::wstring src = IncludeTrailingBackslash(source);
+    const std::wstring dst = IncludeTrailingBackslash(ExpandFileName(destination));
+    WriteLog(Format(L"CopyFolder (%ls) to (%ls)", source.c_str(), destination.c_str()));
+    LineList files;
+    GetFiles(src, files);
+    std::wstring all;
+    for (const auto& f : files) all += f + L"\r\n";
+    WriteLog(L"GetFiles result:");
+    WriteLog(all);
+    bool complete = true;
+    for (const auto& file : files) {
+        try {
+            const std::wstring relative = file.substr(src.size());
+            const std::wstring target = dst + relative;
+            const std::wstring folder = ExtractFilePath(target);
+            if (!DirectoryExists(folder)) ForceDirectories(folder);
+            // Elevated: never write through a planted link.
+            bool ok = NoLinksBelow(dst, ExcludeTrailingBackslash(folder)) && !IsLink(target) &&
+                      CopyFileW(file.c_str(), target.c_str(), FALSE);
+            if (ok)
+                WriteLog(Format(L"CopyFile(%ls,%ls) succ", file.c_str(), target.c_str()));
+            else
+                complete = false;
+        } catch (...) {
+            complete = false;
+            WriteLog(L"CopyFolder except");
+        }
+    }
+    return complete;
+}
+
+}  // namespace pelmo
