@@ -10,6 +10,7 @@
 #include "app/CrashReporter.h"
 #include "app/Log.h"
 #include "platform/Handles.h"
+#include "platform/AppFrame_New.h"
 #include "platform/RegistryClassEx.h"
 #include "products/ProductLocations.h"
 
@@ -377,7 +378,7 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB)
 // The real collectors. Rows whose collectors are not built yet add nothing.
 int RealGatherSteps::ProductScope() { return GetProductScope(); }
 std::wstring RealGatherSteps::TempFolder() { return GetTempFolder(); }
-std::wstring RealGatherSteps::ModuleFileVersion() { return {}; }  // not built yet: file versions
+std::wstring RealGatherSteps::ModuleFileVersion() { return GetFileVersion(ModuleFileName(ThisModule()), 3); }
 void RealGatherSteps::GetOSInfoEx(LineList&) {}                    // not built yet
 void RealGatherSteps::GetProcessListEx(LineList&) {}               // not built yet
 void RealGatherSteps::EnumServices(LineList&) {}                   // not built yet

@@ -70,7 +70,7 @@ class DriverRuns(unittest.TestCase):
             for name in names:
                 self.assertEqual(z.read(name), (self.gather / name).read_bytes(), name)
         report = pelmo.read_utf16_lines(self.gather / "Pelmo_Debug_Info.txt")
-        self.assertTrue(report[0].startswith("Version:"))
+        self.assertEqual(report[0], "Version:9.0.0.1")
         self.assertTrue(report[1].startswith("Date:"))
         self.assertIn(STARS, report)
         self.assertEqual(pelmo.read_utf16_lines(self.gather / "uninstall.txt")[0],
