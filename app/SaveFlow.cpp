@@ -9,24 +9,18 @@ namespace pelmo {
 
 namespace {
 
-bool IsLink(const std::wstring& path)
-{
-    DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 // True when no existing folder from root down to folder is a link.
 bool NoLinksBelow(const std::wstring& root, const std::wstring& folder)
 {
     std::wstring path = ExcludeTrailingBackslash(root);
-    if (IsLink(path)) return false;
+    if (IsReparsePoint(path)) return false;
     std::wstring rest = folder.size() > root.size() ? folder.substr(root.size()) : L"";
     size_t pos = 0;
     while (pos < rest.size()) {
         size_t next = rest.find(L'\\', pos);
         if (next == std::wstring::npos) next = rest.size();
         path += L"\\" + rest.substr(pos, next - pos);
-        if (IsLink(path)) return false;
+        if (IsReparsePoint(path)) return false;
         pos = next + 1;
     }
     return true;
@@ -86,7 +80,7 @@ bool CopyFolder(const std::wstring& destination, const std::wstring& source)
             const std::wstring folder = ExtractFilePath(target);
             if (!DirectoryExists(folder)) ForceDirectories(folder);
             // Elevated: never write through a planted link.
-            bool ok = NoLinksBelow(dst, ExcludeTrailingBackslash(folder)) && !IsLink(target) &&
+            bool ok = NoLinksBelow(dst, ExcludeTrailingBackslash(folder)) && !IsReparsePoint(target) &&
                       CopyFileW(file.c_str(), target.c_str(), FALSE);
             if (ok)
                 WriteLog(Format(L"CopyFile(%ls,%ls) succ", file.c_str(), target.c_str()));

@@ -136,12 +136,6 @@ private:
         return 0;
     }
 
-    static bool IsLink(const std::wstring& p)
-    {
-        DWORD a = GetFileAttributesW(p.c_str());
-        return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
-    }
-
     static void Execute()
     {
 #ifdef PELMO_TEST_HOOKS
@@ -152,11 +146,11 @@ private:
             *nowhere = 2;
         }
 #endif
-        if (FileExists(SaveFile) || IsLink(SaveFile)) DeleteFileW(SaveFile.c_str());
+        if (FileExists(SaveFile) || IsReparsePoint(SaveFile)) DeleteFileW(SaveFile.c_str());
         const std::wstring archivePath = DoGatherInfo(g_form.window, 0, Steps());
         if (FileExists(archivePath)) {
             WriteLog(L"zip file exist:" + archivePath);
-            if (IsLink(SaveFile)) DeleteFileW(SaveFile.c_str());
+            if (IsReparsePoint(SaveFile)) DeleteFileW(SaveFile.c_str());
             CopyFileW(archivePath.c_str(), SaveFile.c_str(), FALSE);
             if (!FileExists(SaveFile)) SaveFile = archivePath;
         }
@@ -224,7 +218,8 @@ void Button_GenClick()
     TGenInfoThread::Start();
 }
 
-[[noreturn]] void EndOfRun()
+// Fills the bar, hides it and gives the window back to the user.
+void FinishBar()
 {
     SetBar(g_form.barMax);
     ProcessMessages();
@@ -233,6 +228,11 @@ void Button_GenClick()
     EnableWindow(g_form.Button_Gen, TRUE);
     SetBusy(false);
     ProcessMessages();
+}
+
+[[noreturn]] void EndOfRun()
+{
+    FinishBar();
     const std::wstring logPath = ApplicationFolder() + L"Pelmo_Debug_Trevio.log";
     if (FileExists(SaveFile)) {
         WriteLog(L"SaveFile exist: " + SaveFile);
@@ -275,13 +275,7 @@ void WMGatherProgress(UINT msg, WPARAM wParam, LPARAM lParam)
     case 2:
         EndOfRun();
     case 3:
-        SetBar(g_form.barMax);
-        ProcessMessages();
-        ShowWindow(g_form.PB, SW_HIDE);
-        SetBar(0);
-        EnableWindow(g_form.Button_Gen, TRUE);
-        SetBusy(false);
-        ProcessMessages();
+        FinishBar();
         MessageBoxW(g_form.window, L"The info file save failed", kCaption, MB_OK | MB_ICONERROR);
         break;
     case 4:

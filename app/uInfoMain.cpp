@@ -64,12 +64,6 @@ DWORD WINAPI SideTaskMain(void* param)
     return 0;
 }
 
-bool IsReparsePoint(const std::wstring& path)
-{
-    DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 // Removes every link (junction, symbolic link) below folder without following
 // it, so that the shell's delete that follows can only reach real content.
 void UnlinkReparsePoints(const std::wstring& folder)

@@ -51,6 +51,8 @@ std::wstring ExpandFileName(std::wstring_view path);
 
 bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);
+// A junction or symbolic link (file or folder).
+bool IsReparsePoint(const std::wstring& path);
 // Creates a folder with all missing parents; true when it exists afterwards.
 bool ForceDirectories(const std::wstring& path);
 
