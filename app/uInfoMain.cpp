@@ -9,6 +9,7 @@
 #include "app/Archive.h"
 #include "app/CrashReporter.h"
 #include "app/Log.h"
+#include "collectors/SystemInfo.h"
 #include "platform/Handles.h"
 #include "platform/AppFrame_New.h"
 #include "platform/RegistryClassEx.h"
@@ -373,7 +374,7 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB)
 int RealGatherSteps::ProductScope() { return GetProductScope(); }
 std::wstring RealGatherSteps::TempFolder() { return GetTempFolder(); }
 std::wstring RealGatherSteps::ModuleFileVersion() { return GetFileVersion(ModuleFileName(ThisModule()), 3); }
-void RealGatherSteps::GetOSInfoEx(LineList&) {}                    // not built yet
+void RealGatherSteps::GetOSInfoEx(LineList& list) { pelmo::GetOSInfoEx(list); }
 void RealGatherSteps::GetProcessListEx(LineList&) {}               // not built yet
 void RealGatherSteps::EnumServices(LineList&) {}                   // not built yet
 void RealGatherSteps::GetBHOItemListEx(LineList&) {}               // not built yet
