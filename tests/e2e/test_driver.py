@@ -1,5 +1,6 @@
 """Whole gatherings through the library build, as another product's process runs them."""
 import os
+import re
 import pathlib
 import sys
 import unittest
@@ -72,11 +73,26 @@ class DriverRuns(unittest.TestCase):
         report = pelmo.read_utf16_lines(self.gather / "Pelmo_Debug_Info.txt")
         self.assertEqual(report[0], "Version:9.0.0.1")
         self.assertTrue(report[1].startswith("Date:"))
-        self.assertIn(STARS, report)
+        self.assertEqual(report[2], STARS)
+        self.assertTrue(report[3].startswith("OS Name:\tWindows"), report[3])
+        self.assertRegex(report[4], r"^OS Version:\t\d+\.\d+\.\d+$")
+        self.assertIn("OS Type:\t%s" % ("64bit" if "i686" in str(pelmo.BUILD) else "32bit"), report)
+        self.assertTrue(any(re.match(r"^Total Space:\t\d+\.\d\d GB$", l) for l in report), report)
         self.assertEqual(pelmo.read_utf16_lines(self.gather / "uninstall.txt")[0],
                          "Windows Registry Editor Version 5.00")
         self.assertEqual(pelmo.read_utf16_lines(self.gather / "dnsGetinfo.txt")[0],
                          "Windows Registry Editor Version 5.00")
+
+    def test_comma_locale_gives_comma_decimals(self):
+        key = "HKCU\\Control Panel\\International"
+        pelmo.reg_add(key, "sDecimal", "REG_SZ", ",", view=64)
+        try:
+            run = pelmo.run_gathering([])
+        finally:
+            pelmo.reg_add(key, "sDecimal", "REG_SZ", ".", view=64)
+        report = pelmo.read_utf16_lines(self.gather / "Pelmo_Debug_Info.txt")
+        self.assertTrue(any(re.match(r"^Total Space:\t\d+,\d\d GB$", l) for l in report), report)
+        self.assertTrue(pathlib.Path(run.archive_unix).exists())
 
     def test_log_switch_gives_the_step_sequence_of_the_main_product_scope(self):
         self.zip.write_bytes(b"old archive")
