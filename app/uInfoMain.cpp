@@ -9,6 +9,7 @@
 #include "app/Archive.h"
 #include "app/CrashReporter.h"
 #include "app/Log.h"
+#include "collectors/ProcessReport.h"
 #include "collectors/Services.h"
 #include "collectors/SystemInfo.h"
 #include "platform/Handles.h"
@@ -376,7 +377,7 @@ int RealGatherSteps::ProductScope() { return GetProductScope(); }
 std::wstring RealGatherSteps::TempFolder() { return GetTempFolder(); }
 std::wstring RealGatherSteps::ModuleFileVersion() { return GetFileVersion(ModuleFileName(ThisModule()), 3); }
 void RealGatherSteps::GetOSInfoEx(LineList& list) { pelmo::GetOSInfoEx(list); }
-void RealGatherSteps::GetProcessListEx(LineList&) {}               // not built yet
+void RealGatherSteps::GetProcessListEx(LineList& list) { pelmo::GetProcessListEx(list); }
 void RealGatherSteps::EnumServices(LineList& list) { pelmo::EnumServices(list); }
 void RealGatherSteps::GetBHOItemListEx(LineList&) {}               // not built yet
 LineList RealGatherSteps::GetAutorunListx() { return {}; }         // not built yet

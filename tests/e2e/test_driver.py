@@ -78,6 +78,14 @@ class DriverRuns(unittest.TestCase):
         self.assertRegex(report[4], r"^OS Version:\t\d+\.\d+\.\d+$")
         self.assertIn("OS Type:\t%s" % ("64bit" if "i686" in str(pelmo.BUILD) else "32bit"), report)
         self.assertTrue(any(re.match(r"^Total Space:\t\d+\.\d\d GB$", l) for l in report), report)
+        # The process table follows the OS block, then the services block.
+        blank = report.index("")
+        self.assertEqual(report[blank + 1], STARS)
+        self.assertTrue(report[blank + 2].startswith("pid, name"), report[blank + 2])
+        self.assertIn("GlobalAtomInfo:", report)
+        self.assertTrue(any("PelmoTestHost.exe" in l for l in report))
+        services = report.index(STARS, blank + 2)
+        self.assertRegex(report[services + 1], r"^.{30,} [0-9A-F]+  \d+  -?\d+ \d+ ")
         self.assertEqual(pelmo.read_utf16_lines(self.gather / "uninstall.txt")[0],
                          "Windows Registry Editor Version 5.00")
         self.assertEqual(pelmo.read_utf16_lines(self.gather / "dnsGetinfo.txt")[0],
@@ -93,6 +101,11 @@ class DriverRuns(unittest.TestCase):
         report = pelmo.read_utf16_lines(self.gather / "Pelmo_Debug_Info.txt")
         self.assertTrue(any(re.match(r"^Total Space:\t\d+,\d\d GB$", l) for l in report), report)
         self.assertTrue(pathlib.Path(run.archive_unix).exists())
+        # The process table takes its separator from the thread locale.
+        host = [l for l in report if "PelmoTestHost.exe" in l]
+        self.assertEqual(len(host), 1, host)
+        self.assertRegex(host[0], r",\d+(,\d\d s| ms|:\d\d min)")
+        self.assertTrue(any(re.search(r"SysDrv:\d+,\d\d GB/\d+,\d\d GB", l) for l in report))
 
     def test_log_switch_gives_the_step_sequence_of_the_main_product_scope(self):
         self.zip.write_bytes(b"old archive")
