@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
 #include "platform/Session.h"
 
 namespace pelmo {
@@ -107,6 +111,75 @@ TEST(ProcessReportText, ImagePaths)
     EXPECT_EQ(NormaliseImagePath(L"\\??\\C:\\Windows\\system32\\winlogon.exe", L"x"),
               L"C:\\Windows\\system32\\winlogon.exe");
     EXPECT_EQ(NormaliseImagePath(L"C:\\P\\a.exe", L"x"), L"C:\\P\\a.exe");
+}
+
+// The row of a process in a report text, by pid.
+std::wstring RowOf(const std::wstring& text, DWORD pid)
+{
+    size_t pos = 0;
+    while ((pos = text.find(L"\r\n", pos)) != std::wstring::npos) {
+        pos += 2;
+        std::wstring row = text.substr(pos, text.find(L"\r\n", pos) - pos);
+        size_t blank = row.find(L' ');
+        if (blank == 0 || blank == std::wstring::npos) continue;
+        if (wcstoul(row.substr(0, blank).c_str(), nullptr, 16) == pid && row.find_first_not_of(L"0123456789abcdef") == blank)
+            return row;
+    }
+    return {};
+}
+
+// Wine answers GetProcessTimes for another process with the caller's own
+// times, so the CPU load of other processes cannot be shown there.
+bool OnWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+TEST(ProcessReportReal, BusyAndIdleProcesses)
+{
+    wchar_t sys[MAX_PATH] = {};
+    GetSystemDirectoryW(sys, MAX_PATH);
+    const std::wstring cmd = std::wstring(sys) + L"\\cmd.exe";
+    // A child that loops for a long while, and one that never runs at all.
+    std::wstring busyLine = L"\"" + cmd + L"\" /c for /L %i in (1,1,100000000) do @rem";
+    std::wstring idleLine = L"\"" + cmd + L"\" /c exit";
+    STARTUPINFOW si{sizeof(si)};
+    PROCESS_INFORMATION busy{}, idle{};
+    ASSERT_TRUE(CreateProcessW(nullptr, busyLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &si, &busy));
+    ASSERT_TRUE(CreateProcessW(nullptr, idleLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                               nullptr, nullptr, &si, &idle));
+    UniqueHandle busyProcess(busy.hProcess), busyThread(busy.hThread), idleProcess(idle.hProcess),
+        idleThread(idle.hThread);
+    Sleep(1500);  // past the busy child's start-up
+    const std::wstring quiet = BuildProcessReport();
+
+    // Then with a thread of this process spinning through both samples.
+    std::atomic<bool> stop{false};
+    std::thread spin([&] {
+        volatile uint64_t x = 0;
+        while (!stop) x = x + 1;
+    });
+    const std::wstring loaded = BuildProcessReport();
+    stop = true;
+    spin.join();
+    TerminateProcess(busyProcess.get(), 0);
+    TerminateProcess(idleProcess.get(), 0);
+
+    const std::wstring busyRow = RowOf(quiet, busy.dwProcessId);
+    const std::wstring idleRow = RowOf(quiet, idle.dwProcessId);
+    ASSERT_FALSE(busyRow.empty());
+    ASSERT_FALSE(idleRow.empty());
+    EXPECT_NE(busyRow.find(L"cmd.exe"), std::wstring::npos);
+    EXPECT_NE(busyRow.find(sys), std::wstring::npos) << ToUtf8(busyRow);
+    const std::wstring selfRow = RowOf(loaded, GetCurrentProcessId());
+    EXPECT_NE(selfRow.find(L"%"), std::wstring::npos) << ToUtf8(selfRow);
+    if (OnWine()) {
+        std::printf("note: Wine gives every process the caller's CPU times; the children's loads are not checked\n");
+    } else {
+        EXPECT_NE(busyRow.find(L"%"), std::wstring::npos) << ToUtf8(busyRow);
+        EXPECT_EQ(idleRow.find(L"%"), std::wstring::npos) << ToUtf8(idleRow);
+    }
 }
 
 TEST(ProcessReportReal, ThisProcessIsInTheTable)

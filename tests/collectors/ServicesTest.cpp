@@ -7,6 +7,7 @@
 #include <winsvc.h>
 
 #include "platform/Handles.h"
+#include "platform/RegistryClassEx.h"
 
 namespace pelmo {
 namespace {
@@ -129,6 +130,39 @@ TEST(ServicesReal, BlockOfThisMachineWithAServiceOfOurOwn)
             if (l.find(L"Pelmo test") != std::wstring::npos) ADD_FAILURE() << ToUtf8(l);
     std::wregex shape(LR"(^.{30,} [0-9A-F]+  \d+  -?\d+ \d+ .* (Ver:[\d.]*)?$)");
     for (size_t i = 1; i < list.size(); ++i) EXPECT_TRUE(std::regex_match(list[i], shape)) << ToUtf8(list[i]);
+}
+
+TEST(ServicesReal, DriverUnderSystemRootShowsItsStoredPathAndVersion)
+{
+    wchar_t sys[MAX_PATH] = {};
+    GetSystemDirectoryW(sys, MAX_PATH);
+    const std::wstring file = Format(L"pelmotest%lu.sys", GetCurrentProcessId());
+    const std::wstring target = std::wstring(sys) + L"\\drivers\\" + file;
+    {
+        Wow64RedirectionOff off;  // the real system folder, also from a 32-bit build
+        ASSERT_TRUE(CopyFileW((ApplicationFolder() + L"fixtures\\ver_full.dll").c_str(), target.c_str(), FALSE));
+    }
+    const std::wstring stored = L"\\SystemRoot\\System32\\drivers\\" + file;
+    const std::wstring name = Format(L"PelmoTestDrv%lu", GetCurrentProcessId());
+    const std::wstring display = L"Pelmo test driver, a display name of 31+ characters";
+    UniqueSc scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ASSERT_TRUE(scm);
+    UniqueSc svc(CreateServiceW(scm.get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, stored.c_str(), nullptr, nullptr, nullptr,
+                                nullptr, nullptr));
+    ASSERT_TRUE(svc) << GetLastError();
+    LineList list;
+    EnumServices(list);
+    DeleteService(svc.get());
+    {
+        Wow64RedirectionOff off;
+        DeleteFileW(target.c_str());
+    }
+    auto line = std::find_if(list.begin(), list.end(), [&](const std::wstring& l) { return l.rfind(display, 0) == 0; });
+    ASSERT_NE(line, list.end());
+    EXPECT_EQ(line->substr(display.size()), L" 1  1  " + line->substr(display.size() + 7, line->find(L" 3 ") - display.size() - 7) +
+                                                L" 3 " + stored + L" Ver:10.2.65535.1")
+        << ToUtf8(*line);
 }
 
 }  // namespace
