@@ -10,6 +10,7 @@
 #include "app/CrashReporter.h"
 #include "app/Log.h"
 #include "collectors/ProcessReport.h"
+#include "collectors/RegistryExport.h"
 #include "collectors/Services.h"
 #include "collectors/SystemInfo.h"
 #include "platform/Handles.h"
@@ -384,8 +385,8 @@ LineList RealGatherSteps::GetAutorunListx() { return {}; }         // not built 
 void RealGatherSteps::GetWSCInfo(LineList&) {}                     // not built yet
 void RealGatherSteps::FindAppPath() {}                             // not built yet
 void RealGatherSteps::GetAppFileInfo(LineList&) {}                 // not built yet
-void RealGatherSteps::DoClllectEx(LineList&) {}                    // not built yet
-void RealGatherSteps::DoClllectDNS(LineList&) {}                   // not built yet
+void RealGatherSteps::DoClllectEx(LineList& list) { pelmo::DoClllectEx(list); }
+void RealGatherSteps::DoClllectDNS(LineList& list) { pelmo::DoClllectDNS(list); }
 void RealGatherSteps::AddFilesInfoSection(LineList&, int) {}       // not built yet
 void RealGatherSteps::LoadLog(const std::wstring&) {}              // not built yet
 void RealGatherSteps::LoadOtherInfo(const std::wstring&, uint32_t) {}  // not built yet
