@@ -107,6 +107,38 @@ class DriverRuns(unittest.TestCase):
         self.assertRegex(host[0], r",\d+(,\d\d s| ms|:\d\d min)")
         self.assertTrue(any(re.search(r"SysDrv:\d+,\d\d GB/\d+,\d\d GB", l) for l in report))
 
+    def test_uninstall_export_agrees_with_regedit(self):
+        key = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\PelmoRegTest"
+        pelmo.reg_import("Windows Registry Editor Version 5.00\n\n[%s]\n"
+                         "\"DisplayName\"=\"Foo\"\n"
+                         "\"EstimatedSize\"=dword:00001234\n"
+                         "\"InstallLocation\"=\"C:\\\\Program Files\\\\Foo\\\\\"\n"
+                         "\"Blob\"=hex:01,ab,00\n\n[%s\\Child]\n\"Version\"=\"9.0\"\n" % (key, key))
+        self.addCleanup(lambda: pelmo.run_tool(["reg", "delete", key, "/f"]))
+        pelmo.run_gathering([])
+        ours = pelmo.read_utf16_lines(self.gather / "uninstall.txt")
+        self.assertEqual(ours[0], "Windows Registry Editor Version 5.00")
+        exported = key.replace("\\Software\\", "\\SOFTWARE\\")  # the path as the export names it
+        start = ours.index("[%s]" % exported)
+        self.assertEqual(ours[start - 1], "")
+        block = ours[start:ours.index("[%s\\Child]" % exported) + 2]
+        self.assertEqual(sorted(block[1:5]), sorted([
+            '"DisplayName"="Foo"', '"EstimatedSize"=dword:00001234',
+            '"InstallLocation"="C:\\\\Program Files\\\\Foo\\\\"', '"Blob"=hex:01,AB,00']))
+        self.assertEqual(block[5:], ["", "[%s\\Child]" % exported, '"Version"="9.0"'])
+        # Wine's own regedit writes the same lines for strings and dwords.
+        out = pelmo.temp_folder() / "regedit-export.reg"
+        proc = pelmo.run_tool(["regedit", "/E", pelmo.to_win(str(out)), key])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        theirs = out.read_bytes().decode("utf-16").replace("\r\n", "\n").split("\n")
+        out.unlink()
+        theirs_lower = [l.lower() for l in theirs]
+        for line in block:
+            if line.startswith("["):
+                self.assertIn(line.lower(), theirs_lower)
+            elif "=dword:" in line or '"="' in line:
+                self.assertIn(line, theirs)
+
     def test_log_switch_gives_the_step_sequence_of_the_main_product_scope(self):
         self.zip.write_bytes(b"old archive")
         run = pelmo.run_gathering(["/LOG"])
