@@ -45,12 +45,6 @@ std::wstring StatisticsText(const ProcessRecord& r, wchar_t sep)
 
 uint64_t FileTimeValue(const FILETIME& f) { return (uint64_t(f.dwHighDateTime) << 32) | f.dwLowDateTime; }
 
-template <typename Fn>
-Fn Lookup(HMODULE m, const char* name)
-{
-    return m ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m, name))) : nullptr;
-}
-
 // Functions that older systems lack, looked up once.
 struct Api {
     using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
@@ -74,13 +68,13 @@ struct Api {
         HMODULE k32 = GetModuleHandleW(L"kernel32.dll");
         HMODULE psapi = LoadLibraryW(L"psapi.dll");  // stays loaded
         HMODULE user32 = GetModuleHandleW(L"user32.dll");
-        ntQuery = Lookup<NtQuerySystemInformationFn>(ntdll, "NtQuerySystemInformation");
-        queryFull = Lookup<QueryFullFn>(k32, "QueryFullProcessImageNameW");
-        imageFileName = Lookup<ImageFileNameFn>(psapi, "GetProcessImageFileNameW");
-        moduleFileNameEx = Lookup<ModuleFileNameExFn>(psapi, "GetModuleFileNameExW");
-        memoryInfo = Lookup<MemoryInfoFn>(psapi, "GetProcessMemoryInfo");
-        ioCounters = Lookup<IoCountersFn>(k32, "GetProcessIoCounters");
-        guiResources = Lookup<GuiResourcesFn>(user32, "GetGuiResources");
+        ntQuery = ProcAddress<NtQuerySystemInformationFn>(ntdll, "NtQuerySystemInformation");
+        queryFull = ProcAddress<QueryFullFn>(k32, "QueryFullProcessImageNameW");
+        imageFileName = ProcAddress<ImageFileNameFn>(psapi, "GetProcessImageFileNameW");
+        moduleFileNameEx = ProcAddress<ModuleFileNameExFn>(psapi, "GetModuleFileNameExW");
+        memoryInfo = ProcAddress<MemoryInfoFn>(psapi, "GetProcessMemoryInfo");
+        ioCounters = ProcAddress<IoCountersFn>(k32, "GetProcessIoCounters");
+        guiResources = ProcAddress<GuiResourcesFn>(user32, "GetGuiResources");
     }
 };
 

@@ -12,9 +12,6 @@ namespace {
 
 const wchar_t kStars[] = L"*********************************************************************************";
 
-void CloseSc(SC_HANDLE h) { CloseServiceHandle(h); }
-using UniqueSc = Unique<SC_HANDLE, CloseSc>;
-
 bool StartsWithText(const std::wstring& s, const std::wstring& prefix)
 {
     return s.size() >= prefix.size() && SameText(s.substr(0, prefix.size()), prefix);

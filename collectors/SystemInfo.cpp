@@ -12,13 +12,6 @@ namespace {
 
 const wchar_t kStars[] = L"*********************************************************************************";
 
-template <typename Fn>
-Fn Lookup(const wchar_t* module, const char* name)
-{
-    HMODULE m = GetModuleHandleW(module);
-    return m ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m, name))) : nullptr;
-}
-
 class RealSource final : public IOsInfoSource {
 public:
     OsVersion Version() const override
@@ -51,7 +44,7 @@ public:
         m.starter = GetSystemMetrics(SM_STARTER) != 0;
         m.mediaCenter = GetSystemMetrics(SM_MEDIACENTER) != 0;
         using NativeFn = void(WINAPI*)(LPSYSTEM_INFO);
-        if (auto native = Lookup<NativeFn>(L"kernel32.dll", "GetNativeSystemInfo")) {
+        if (auto native = ProcAddress<NativeFn>(L"kernel32.dll", "GetNativeSystemInfo")) {
             SYSTEM_INFO si{};
             native(&si);
             m.nativeAmd64 = si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
@@ -78,7 +71,7 @@ public:
     bool Wow64() const override
     {
         using IsWow64Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
-        auto fn = Lookup<IsWow64Fn>(L"Kernel32.dll", "IsWow64Process");
+        auto fn = ProcAddress<IsWow64Fn>(L"Kernel32.dll", "IsWow64Process");
         if (!fn) return false;
         BOOL flag = TRUE;  // preset, as the report has always read it
         fn(GetCurrentProcess(), &flag);
@@ -119,7 +112,7 @@ public:
     {
         if (OsMajorAtStart() < 6) return false;
         using AwareFn = BOOL(WINAPI*)();
-        auto fn = Lookup<AwareFn>(L"user32.dll", "IsProcessDPIAware");
+        auto fn = ProcAddress<AwareFn>(L"user32.dll", "IsProcessDPIAware");
         return fn && fn() != FALSE;
     }
     int ScreenWidth() const override { return GetSystemMetrics(SM_CXSCREEN); }

@@ -7,6 +7,8 @@
 
 #include "platform/win.h"
 
+#include <winsvc.h>
+
 namespace pelmo {
 
 // T is a handle or pointer type; InvalidValue is its "no resource" value.
@@ -52,6 +54,7 @@ inline void FreeLib(HMODULE m) { FreeLibrary(m); }
 inline void FreeLocal(void* p) { LocalFree(p); }
 inline void CloseFind(HANDLE h) { FindClose(h); }
 inline void CloseH(HANDLE h) { CloseHandle(h); }
+inline void CloseSc(SC_HANDLE h) { CloseServiceHandle(h); }
 }  // namespace detail
 
 using UniqueHandle = Unique<HANDLE, detail::CloseH>;
@@ -60,6 +63,19 @@ using UniqueFind = Unique<HANDLE, detail::CloseFind, -1>;
 using UniqueHKey = Unique<HKEY, detail::CloseKey>;
 using UniqueLibrary = Unique<HMODULE, detail::FreeLib>;
 using UniqueLocal = Unique<void*, detail::FreeLocal>;
+using UniqueSc = Unique<SC_HANDLE, detail::CloseSc>;
+
+// A function that older systems may lack, looked up by name; null when absent.
+template <typename Fn>
+Fn ProcAddress(HMODULE module, const char* name)
+{
+    return module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
+template <typename Fn>
+Fn ProcAddress(const wchar_t* module, const char* name)
+{
+    return ProcAddress<Fn>(GetModuleHandleW(module), name);
+}
 
 // A critical section that lives as long as its owner; Guard holds it for a scope.
 class CriticalSection {

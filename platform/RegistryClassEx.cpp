@@ -311,10 +311,8 @@ void LoadWOW64Funcs()
     if (!IsWow64()) return;
     HMODULE k = GetModuleHandleW(L"kernel32.dll");
     if (!k) return;
-    g_disable.store(reinterpret_cast<DisableFn>(
-        reinterpret_cast<void*>(GetProcAddress(k, "Wow64DisableWow64FsRedirection"))));
-    g_revert.store(reinterpret_cast<RevertFn>(
-        reinterpret_cast<void*>(GetProcAddress(k, "Wow64RevertWow64FsRedirection"))));
+    g_disable.store(ProcAddress<DisableFn>(k, "Wow64DisableWow64FsRedirection"));
+    g_revert.store(ProcAddress<RevertFn>(k, "Wow64RevertWow64FsRedirection"));
 }
 
 bool DisableWow64Redirection(void*& previous)

@@ -38,8 +38,7 @@ struct ModuleState {
         if (windows2000) return;
         // Kernel32 stays loaded for the life of the process.
         if (HMODULE k = LoadLibraryW(L"Kernel32.dll"))
-            activeConsole = reinterpret_cast<WtsActiveConsoleFn>(
-                reinterpret_cast<void*>(GetProcAddress(k, "WTSGetActiveConsoleSessionId")));
+            activeConsole = ProcAddress<WtsActiveConsoleFn>(k, "WTSGetActiveConsoleSessionId");
     }
 };
 
@@ -116,8 +115,7 @@ OsVersionRecord ReadOsVersionRecord()
     r.productType = v.wProductType;
     SYSTEM_INFO si{};
     using NativeFn = void(WINAPI*)(LPSYSTEM_INFO);
-    auto native = reinterpret_cast<NativeFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetNativeSystemInfo")));
+    auto native = ProcAddress<NativeFn>(L"kernel32.dll", "GetNativeSystemInfo");
     if (native)
         native(&si);
     else
@@ -226,8 +224,7 @@ bool IsWow64()
     int32_t cached = g_wow64Cache.load();
     if (cached != -1) return cached != 0;
     using IsWow64Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
-    auto fn = reinterpret_cast<IsWow64Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process")));
+    auto fn = ProcAddress<IsWow64Fn>(L"kernel32.dll", "IsWow64Process");
     if (!fn) return false;
     BOOL flag = FALSE;
     if (!fn(GetCurrentProcess(), &flag)) return false;

@@ -100,9 +100,6 @@ TEST(ServicesBlock, SeparatorLinesAndFailures)
     EXPECT_TRUE(none.empty());
 }
 
-void CloseSc(SC_HANDLE h) { CloseServiceHandle(h); }
-using UniqueSc = Unique<SC_HANDLE, CloseSc>;
-
 TEST(ServicesReal, BlockOfThisMachineWithAServiceOfOurOwn)
 {
     const std::wstring image = ApplicationFolder() + L"fixtures\\ver_full.dll";
