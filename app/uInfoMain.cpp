@@ -9,10 +9,12 @@
 #include "app/Archive.h"
 #include "app/CrashReporter.h"
 #include "app/Log.h"
+#include "collectors/CommandRunner.h"
 #include "collectors/ProcessReport.h"
 #include "collectors/RegistryExport.h"
 #include "collectors/Services.h"
 #include "collectors/SystemInfo.h"
+#include "collectors/uScheduledTasksEnum.h"
 #include "platform/Handles.h"
 #include "platform/AppFrame_New.h"
 #include "platform/RegistryClassEx.h"
@@ -177,29 +179,6 @@ bool RemoveFolder(const std::wstring& path)
     op.pTo = nullptr;
     op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
     return SHFileOperationW(&op) == 0;
-}
-
-void SaveLineList(const LineList& list, const std::wstring& path)
-{
-    std::wstring text;
-    text.push_back(wchar_t(0xFEFF));
-    for (const auto& line : list) {
-        text += line;
-        text += L"\r\n";
-    }
-    UniqueFile f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f) throw Error(Format(L"Cannot create file \"%ls\". (error %lu)", path.c_str(), GetLastError()));
-    const char* p = reinterpret_cast<const char*>(text.data());
-    size_t left = text.size() * sizeof(wchar_t);
-    while (left) {
-        DWORD done = 0;
-        DWORD part = DWORD(std::min<size_t>(left, 1u << 24));
-        if (!WriteFile(f.get(), p, part, &done, nullptr) || done == 0)
-            throw Error(Format(L"Cannot write file \"%ls\". (error %lu)", path.c_str(), GetLastError()));
-        p += done;
-        left -= done;
-    }
 }
 
 void MakeFilesInfo(const std::wstring& gatherFolder, IGatherSteps& steps, int scope)
@@ -391,7 +370,7 @@ void RealGatherSteps::AddFilesInfoSection(LineList&, int) {}       // not built 
 void RealGatherSteps::LoadLog(const std::wstring&) {}              // not built yet
 void RealGatherSteps::LoadOtherInfo(const std::wstring&, uint32_t) {}  // not built yet
 void RealGatherSteps::LoadOnlyForTrevioTool(const std::wstring&) {}    // not built yet
-void RealGatherSteps::EnumTasks(const std::wstring&) {}                // not built yet
+void RealGatherSteps::EnumTasks(const std::wstring& filePath) { pelmo::EnumTasks(filePath); }
 void RealGatherSteps::GenMLVLogFiles(const std::wstring&) {}           // not built yet
 std::wstring RealGatherSteps::GetInstallLocation(const std::wstring& entryName)
 {
@@ -399,7 +378,10 @@ std::wstring RealGatherSteps::GetInstallLocation(const std::wstring& entryName)
 }
 void RealGatherSteps::GenNeedFileByBDError(const std::wstring&, const std::wstring&) {}  // not built yet
 void RealGatherSteps::GenGDXLogFiles(const std::wstring&) {}                            // not built yet
-void RealGatherSteps::WriteSystemInfoFile(const std::wstring&) {}                       // not built yet
+void RealGatherSteps::WriteSystemInfoFile(const std::wstring& gatherFolder)
+{
+    pelmo::WriteSystemInfoFile(gatherFolder);
+}
 int RealGatherSteps::ZipGatherFolder(const std::wstring& gatherFolder, const std::wstring& archivePath)
 {
     return pelmo::ZipGatherFolder(gatherFolder, archivePath);

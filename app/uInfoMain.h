@@ -107,9 +107,6 @@ std::wstring GetTempFolder();
 // Deletes a folder tree through the shell, without the recycle bin. A linked
 // folder (reparse point) is unlinked, never followed.
 bool RemoveFolder(const std::wstring& path);
-// Writes FF FE, then every line followed by CR LF, in UTF-16 LE. Raises
-// pelmo::Error when the file cannot be written.
-void SaveLineList(const LineList& list, const std::wstring& path);
 void MakeFilesInfo(const std::wstring& gatherFolder, IGatherSteps& steps, int scope);
 
 }  // namespace pelmo

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cwchar>
 #include <cwctype>
+#include <algorithm>
 
 #include "platform/Handles.h"
 
@@ -216,6 +217,29 @@ std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine)
 }
 
 std::vector<std::wstring> CommandLineArguments() { return SplitCommandLine(GetCommandLineW()); }
+
+void SaveLineList(const LineList& list, const std::wstring& path)
+{
+    std::wstring text;
+    text.push_back(wchar_t(0xFEFF));
+    for (const auto& line : list) {
+        text += line;
+        text += L"\r\n";
+    }
+    UniqueFile f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f) throw Error(Format(L"Cannot create file \"%ls\". (error %lu)", path.c_str(), GetLastError()));
+    const char* p = reinterpret_cast<const char*>(text.data());
+    size_t left = text.size() * sizeof(wchar_t);
+    while (left) {
+        DWORD done = 0;
+        DWORD part = DWORD(std::min<size_t>(left, 1u << 24));
+        if (!WriteFile(f.get(), p, part, &done, nullptr) || done == 0)
+            throw Error(Format(L"Cannot write file \"%ls\". (error %lu)", path.c_str(), GetLastError()));
+        p += done;
+        left -= done;
+    }
+}
 
 std::wstring RegionalDateTimeText(const SYSTEMTIME& t)
 {

@@ -67,6 +67,10 @@ std::wstring ApplicationFolder();
 std::vector<std::wstring> CommandLineArguments();
 std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
 
+// Writes FF FE, then every line followed by CR LF, in UTF-16 LE, replacing
+// the file. Raises pelmo::Error when the file cannot be written.
+void SaveLineList(const LineList& list, const std::wstring& path);
+
 // The user's short date, a blank and the long time; the time is left out at
 // exactly midnight.
 std::wstring RegionalDateTimeText(const SYSTEMTIME& t);

@@ -67,7 +67,7 @@ class DriverRuns(unittest.TestCase):
         with zipfile.ZipFile(run.archive_unix) as z:
             names = set(z.namelist())
             self.assertTrue(REPORT_FILES <= names, names)
-            self.assertTrue(names <= REPORT_FILES | {"SystemInfo.txt", "task.txt"}, names)
+            self.assertEqual(names, REPORT_FILES | {"SystemInfo.txt", "task.txt"})
             for name in names:
                 self.assertEqual(z.read(name), (self.gather / name).read_bytes(), name)
         report = pelmo.read_utf16_lines(self.gather / "Pelmo_Debug_Info.txt")
@@ -86,6 +86,9 @@ class DriverRuns(unittest.TestCase):
         self.assertTrue(any("PelmoTestHost.exe" in l for l in report))
         services = report.index(STARS, blank + 2)
         self.assertRegex(report[services + 1], r"^.{30,} [0-9A-F]+  \d+  -?\d+ \d+ ")
+        summary = pelmo.read_utf16_lines(self.gather / "SystemInfo.txt")
+        self.assertEqual(summary[1:3], ["", "===== System ====="])
+        self.assertNotEqual((self.gather / "task.txt").read_bytes()[:2], b"\xff\xfe")
         self.assertEqual(pelmo.read_utf16_lines(self.gather / "uninstall.txt")[0],
                          "Windows Registry Editor Version 5.00")
         self.assertEqual(pelmo.read_utf16_lines(self.gather / "dnsGetinfo.txt")[0],

@@ -24,7 +24,8 @@ SCOPE_ALL_ROWS = [
     "LoadOnlyForTrevioTool Succ", "EnumTasks Succ", "GenMLVLogFiles Succ", "GenNeedFileByBDError Succ",
     "GenGDXLogFiles Succ", "GenNeedFileByBDError Succ", "WaitGetSystemInfo Succ",
 ]
-REPORT_FILES = {"Pelmo_Debug_Info.txt", "uninstall.txt", "dnsGetinfo.txt", "FilesInfo.txt"}
+REPORT_FILES = {"Pelmo_Debug_Info.txt", "uninstall.txt", "dnsGetinfo.txt", "FilesInfo.txt", "SystemInfo.txt",
+                "task.txt"}
 
 
 def gui(*args, check=True, timeout=120):

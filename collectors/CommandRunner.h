@@ -1,0 +1,35 @@
+// Console commands run hidden with their output captured: the system
+// summary ("SystemInfo.txt") and the runner the task listing uses.
+#pragma once
+
+#include <string>
+
+#include "platform/Text.h"
+
+namespace pelmo {
+
+// How long one command may run before it is ended (ms).
+constexpr DWORD kCommandTimeoutMs = 5 * 60 * 1000;
+
+// Runs an ANSI command line with a new hidden console and appends every
+// output line (CR LF, CR alone or LF ends a line; a last line without a
+// break is kept). A command still running after timeoutMs is ended and
+// what it wrote so far is kept; the event is logged. Returns true once the
+// command has ended. Raises pelmo::Error when the pipe or the process
+// cannot be made.
+bool RunCommand(const std::string& commandLine, LineList& lines, DWORD timeoutMs = kCommandTimeoutMs);
+
+// True when the file cannot be opened for reading and writing without
+// sharing: missing, or still open elsewhere.
+bool FileInUse(const std::wstring& path);
+
+// Text file lines: the byte-order mark decides the encoding, else the ANSI
+// code page; CR LF, LF or CR end a line.
+LineList LoadTextLines(const std::string& bytes);
+
+// The date line, an empty line, "===== System =====", then the output of
+// `systeminfo` (waited for at most timeoutMs).
+LineList GetSystemInfoLines(DWORD timeoutMs = kCommandTimeoutMs);
+void WriteSystemInfoFile(const std::wstring& gatherFolder);
+
+}  // namespace pelmo
