@@ -207,6 +207,9 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
         WriteLog(L"LoadWOW64Funcs Except");
     }
 
+    // The side task uses the steps and the gather folder of this call, so it
+    // is waited for (with its bound) on every way out, the failure path too.
+    UniqueHandle sideTask;
     try {
         const int scope = steps.ProductScope();
         g_productScope.store(scope);
@@ -221,7 +224,6 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
         WriteLog(Format(L"TempPath:%ls, tmpZipDir:%ls, Result:%ls", gather.c_str(), parent.c_str(),
                         archivePath.c_str()));
 
-        UniqueHandle sideTask;
         try {
             auto* task = new SideTask{&steps, gather};
             HANDLE h = CreateThread(nullptr, 0, SideTaskMain, task, 0, nullptr);
@@ -341,6 +343,7 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
     } catch (...) {
         WriteLog(L"DoGatherInfo Except");
     }
+    if (sideTask) WaitForSingleObject(sideTask.get(), kSideTaskWaitMs);
     OutputDebugStringW(Format(L"Trevio(DoGatherInfo) result:=%ls", archivePath.c_str()).c_str());
     WriteLog(L"DoGatherInfo End: " + archivePath);
     return archivePath;

@@ -25,7 +25,12 @@ void FakeSteps::Hit(const std::wstring& name)
 
 void FakeSteps::WriteSystemInfoFile(const std::wstring& gather)
 {
+    struct Done {
+        std::atomic<bool>& flag;
+        ~Done() { flag = true; }
+    } done{sideFinished};
     Hit(L"WriteSystemInfoFile");
+    Sleep(200);  // slower than the rows, as the real command is
     SaveLineList({L"Host Name: TEST"}, gather + L"SystemInfo.txt");
 }
 
@@ -261,6 +266,8 @@ TEST_F(DriverTest, UnwritableGatherFolderEndsTheRunThroughTheOuterGuard)
     EXPECT_EQ(log[log.size() - 2], L"DoGatherInfo Except");
     EXPECT_EQ(log.back(), L"DoGatherInfo End: " + archive);
     EXPECT_FALSE(FileExists(archive));
+    // The side task has ended before the call returns: it uses this call's steps.
+    EXPECT_TRUE(steps.sideFinished);
 }
 
 TEST(ScopeRules, ModuleAndCommandLine)

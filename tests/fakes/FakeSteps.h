@@ -2,6 +2,7 @@
 // make single rows fail.
 #pragma once
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ public:
     std::vector<std::wstring> filesAtZipTime;
     std::vector<std::pair<std::wstring, std::wstring>> bdErrorCalls;
     std::vector<int> sections;
+    std::atomic<bool> sideFinished{false};
 
     int ProductScope() override { return scope; }
     std::wstring TempFolder() override { return tempFolder; }

@@ -45,6 +45,11 @@ setup)
     mkdir -p "$prefix/drive_c/windows/Fonts"
     for f in /usr/share/wine/fonts/*; do ln -sf "$f" "$prefix/drive_c/windows/Fonts/" ; done
   fi
+  # A crash must end its process, not start winedbg: a debugger left waiting
+  # would hold the test's output open.
+  "$wine64" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
+  "$wine64" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 0 /f >/dev/null 2>&1 || true
+  "$wine64" reg delete 'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
   # Keep one wineserver for the whole run.
   setsid "$wineserver" -p >/dev/null 2>&1 < /dev/null &
   echo "prefix ready: $prefix (display :$n)"
