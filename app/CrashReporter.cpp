@@ -272,8 +272,7 @@ void AppendBugReport(const std::wstring& path, const std::string& report, size_t
         UniqueFile out(CreateFileW(side.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                    nullptr));
         if (!out) return;
-        DWORD done = 0;
-        if (!WriteFile(out.get(), all.data(), DWORD(all.size()), &done, nullptr) || done != all.size()) {
+        if (!WriteAllBytes(out.get(), all.data(), all.size())) {
             out.reset();
             DeleteFileW(side.c_str());
             return;

@@ -24,18 +24,6 @@ std::wstring TimeSeparator()
     return sep;
 }
 
-bool WriteAll(HANDLE h, const void* data, DWORD size)
-{
-    const char* p = static_cast<const char*>(data);
-    while (size) {
-        DWORD done = 0;
-        if (!WriteFile(h, p, size, &done, nullptr) || done == 0) return false;
-        p += done;
-        size -= done;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::wstring LogTimeStamp(const SYSTEMTIME& t)
@@ -74,7 +62,7 @@ bool TrimLogFile(const std::wstring& path, int32_t limit)
         UniqueFile out(CreateFileW(side.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!out) return false;
-        if (!WriteAll(out.get(), tail.data(), DWORD(limit)) || !FlushFileBuffers(out.get())) {
+        if (!WriteAllBytes(out.get(), tail.data(), DWORD(limit)) || !FlushFileBuffers(out.get())) {
             out.reset();
             DeleteFileW(side.c_str());
             return false;
@@ -128,7 +116,7 @@ void TLogObj::Write(const std::wstring& text, bool detail)
     if (detail && !FileExists(ExtractFilePath(m_modulePath) + L"detaillog.ldt")) return;
     if (m_size == 0) {
         const unsigned char bom[2] = {0xFF, 0xFE};
-        if (!WriteAll(m_stream.get(), bom, 2)) throw Error(L"Log write failed");
+        if (!WriteAllBytes(m_stream.get(), bom, 2)) throw Error(L"Log write failed");
         m_size = 2;
     }
     std::wstring line;
@@ -140,7 +128,7 @@ void TLogObj::Write(const std::wstring& text, bool detail)
     line += text;
     line += L"\r\n";
     DWORD bytes = DWORD(line.size() * sizeof(wchar_t));
-    if (!WriteAll(m_stream.get(), line.data(), bytes)) throw Error(L"Log write failed");
+    if (!WriteAllBytes(m_stream.get(), line.data(), bytes)) throw Error(L"Log write failed");
     m_size += int32_t(bytes);
 }
 

@@ -26,9 +26,7 @@ namespace {
 
 std::atomic<int> g_productScope{kScopeAll};
 
-const wchar_t kSeparator[] =
-    L"*********************************************************************************";
-static_assert(sizeof(kSeparator) / sizeof(wchar_t) == 82, "separator is 81 asterisks");
+static_assert(sizeof(kSeparatorLine) / sizeof(wchar_t) == 82, "separator is 81 asterisks");
 
 // Runs one row inside its own guard: a failure logs the failure line, and
 // the completion line follows either way.
@@ -270,7 +268,7 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
             LineList autoruns = steps.GetAutorunListx();
             list.insert(list.end(), autoruns.begin(), autoruns.end());
         });
-        list.push_back(kSeparator);
+        list.push_back(kSeparatorLine);
         Step(L"GetWSCInfo", [&] { steps.GetWSCInfo(list); });
         post();
         steps.FindAppPath();

@@ -14,15 +14,6 @@ namespace pelmo {
 
 namespace {
 
-std::wstring FromAnsi(const std::string& s)
-{
-    if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_ACP, 0, s.data(), int(s.size()), nullptr, 0);
-    std::wstring out(size_t(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, s.data(), int(s.size()), out.data(), n);
-    return out;
-}
-
 void SplitInto(const std::wstring& text, LineList& lines)
 {
     std::wstring line;

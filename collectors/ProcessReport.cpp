@@ -13,8 +13,6 @@ namespace pelmo {
 
 namespace {
 
-const wchar_t kStars[] = L"*********************************************************************************";
-
 std::wstring PadRight(std::wstring s, size_t w)
 {
     if (s.size() < w) s.append(w - s.size(), L' ');
@@ -426,7 +424,7 @@ std::wstring BuildProcessReport()
 void GetProcessListEx(LineList& list)
 {
     std::wstring report = BuildProcessReport();
-    list.push_back(kStars);
+    list.push_back(kSeparatorLine);
     list.push_back(std::move(report));
 }
 

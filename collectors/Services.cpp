@@ -10,8 +10,6 @@ namespace pelmo {
 
 namespace {
 
-const wchar_t kStars[] = L"*********************************************************************************";
-
 bool StartsWithText(const std::wstring& s, const std::wstring& prefix)
 {
     return s.size() >= prefix.size() && SameText(s.substr(0, prefix.size()), prefix);
@@ -116,7 +114,7 @@ void EnumServicesFrom(const IServiceSource& src, LineList& list)
     try {
         std::vector<ServiceEntry> services;
         if (!src.Enumerate(services)) return;
-        list.push_back(kStars);
+        list.push_back(kSeparatorLine);
         for (const auto& e : services) {
             DWORD startType = 0;
             std::wstring imagePath;

@@ -10,24 +10,13 @@ namespace pelmo {
 
 namespace {
 
-const wchar_t kStars[] = L"*********************************************************************************";
-
 class RealSource final : public IOsInfoSource {
 public:
     OsVersion Version() const override
     {
         OsVersion out;
-        OSVERSIONINFOEXW v{};
-        v.dwOSVersionInfoSize = sizeof(v);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        BOOL ok = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&v));
-        if (!ok) {
-            v.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
-            ok = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&v));
-        }
-#pragma GCC diagnostic pop
-        out.ok = ok != FALSE;
+        OSVERSIONINFOEXW v;
+        out.ok = QueryVersionEx(v, true);
         out.major = v.dwMajorVersion;
         out.minor = v.dwMinorVersion;
         out.build = v.dwBuildNumber;
@@ -56,9 +45,7 @@ public:
         char buf[260] = {};
         int n = GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_SENGLANGUAGE, buf, 260);
         if (n <= 0) return {};
-        wchar_t wide[260] = {};
-        MultiByteToWideChar(CP_ACP, 0, buf, -1, wide, 260);
-        return wide;
+        return FromAnsi(buf);
     }
     bool ComputerName(std::wstring& name) const override
     {
@@ -193,7 +180,7 @@ LineList BuildOSInfoLines(const IOsInfoSource& src, wchar_t decimal)
 {
     LineList b;
     const OsVersion v = src.Version();
-    b.push_back(kStars);
+    b.push_back(kSeparatorLine);
     b.push_back(L"OS Name:\t" + OSDescription(v, src.Metrics()));
     b.push_back(Format(L"OS Version:\t%lu.%lu.%lu", v.major, v.minor, v.build));
     b.push_back(L"SP Version:\t" + v.csd);

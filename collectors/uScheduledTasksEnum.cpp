@@ -12,15 +12,6 @@ namespace {
 
 const wchar_t kConsoleKey[] = L"Console\\%SystemRoot%_system32_cmd.exe";
 
-std::string ToAnsi(const std::wstring& s)
-{
-    if (s.empty()) return {};
-    int n = WideCharToMultiByte(CP_ACP, 0, s.data(), int(s.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(size_t(n > 0 ? n : 0), '\0');
-    if (n > 0) WideCharToMultiByte(CP_ACP, 0, s.data(), int(s.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
 }  // namespace
 
 ConsoleCodePage437::ConsoleCodePage437()
@@ -113,8 +104,7 @@ void EnumTasks(const std::wstring& filePath)
     UniqueFile f(CreateFileW(filePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) throw Error(L"Cannot create file " + filePath);
-    DWORD done = 0;
-    if (!text.empty() && (!WriteFile(f.get(), text.data(), DWORD(text.size()), &done, nullptr) || done != text.size()))
+    if (!WriteAllBytes(f.get(), text.data(), text.size()))
         throw Error(L"Cannot write file " + filePath);
 }
 

@@ -25,12 +25,8 @@ struct ModuleState {
 
     ModuleState()
     {
-        OSVERSIONINFOEXW v{};
-        v.dwOSVersionInfoSize = sizeof(v);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        if (GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&v))) {
-#pragma GCC diagnostic pop
+        OSVERSIONINFOEXW v;
+        if (QueryVersionEx(v)) {
             major = v.dwMajorVersion;
             minor = v.dwMinorVersion;
         }
@@ -97,18 +93,29 @@ public:
 
 }  // namespace
 
+bool QueryVersionEx(OSVERSIONINFOEXW& v, bool basicFallback)
+{
+    v = OSVERSIONINFOEXW{};
+    v.dwOSVersionInfoSize = sizeof(v);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    BOOL ok = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&v));
+    if (!ok && basicFallback) {
+        v.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+        ok = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&v));
+    }
+#pragma GCC diagnostic pop
+    return ok != FALSE;
+}
+
 DWORD OsMajorAtStart() { return State().major; }
 bool IsWindows2000() { return State().windows2000; }
 
 OsVersionRecord ReadOsVersionRecord()
 {
     OsVersionRecord r;
-    OSVERSIONINFOEXW v{};
-    v.dwOSVersionInfoSize = sizeof(v);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&v))) return r;
-#pragma GCC diagnostic pop
+    OSVERSIONINFOEXW v;
+    if (!QueryVersionEx(v)) return r;
     r.major = v.dwMajorVersion;
     r.minor = v.dwMinorVersion;
     r.platformId = v.dwPlatformId;

@@ -19,6 +19,10 @@ struct OsVersionRecord {
     WORD nativeArchitecture = 0;
 };
 
+// GetVersionExW into a zero-filled record of the extended size; with
+// basicFallback, a failed call is repeated with the basic record size.
+bool QueryVersionEx(OSVERSIONINFOEXW& v, bool basicFallback = false);
+
 // Reads the version record of the running system (the manifest makes
 // GetVersionExW report the true version).
 OsVersionRecord ReadOsVersionRecord();

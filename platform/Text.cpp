@@ -82,22 +82,35 @@ std::wstring Trim(std::wstring_view s)
     return std::wstring(s.substr(b, e - b));
 }
 
-std::string ToUtf8(std::wstring_view s)
+std::string ToCodePage(std::wstring_view s, UINT codePage)
 {
     if (s.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0, nullptr, nullptr);
+    int n = WideCharToMultiByte(codePage, 0, s.data(), int(s.size()), nullptr, 0, nullptr, nullptr);
     std::string out(size_t(n > 0 ? n : 0), '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, s.data(), int(s.size()), out.data(), n, nullptr, nullptr);
+    if (n > 0) WideCharToMultiByte(codePage, 0, s.data(), int(s.size()), out.data(), n, nullptr, nullptr);
     return out;
 }
 
-std::wstring FromUtf8(std::string_view s)
+std::wstring FromCodePage(std::string_view s, UINT codePage)
 {
     if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
+    int n = MultiByteToWideChar(codePage, 0, s.data(), int(s.size()), nullptr, 0);
     std::wstring out(size_t(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), out.data(), n);
+    if (n > 0) MultiByteToWideChar(codePage, 0, s.data(), int(s.size()), out.data(), n);
     return out;
+}
+
+bool WriteAllBytes(HANDLE h, const void* data, size_t size)
+{
+    const char* p = static_cast<const char*>(data);
+    while (size) {
+        DWORD done = 0;
+        const DWORD part = DWORD(std::min<size_t>(size, 1u << 24));
+        if (!WriteFile(h, p, part, &done, nullptr) || done == 0) return false;
+        p += done;
+        size -= done;
+    }
+    return true;
 }
 
 std::wstring ExtractFilePath(std::wstring_view path)
@@ -229,16 +242,8 @@ void SaveLineList(const LineList& list, const std::wstring& path)
     UniqueFile f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) throw Error(Format(L"Cannot create file \"%ls\". (error %lu)", path.c_str(), GetLastError()));
-    const char* p = reinterpret_cast<const char*>(text.data());
-    size_t left = text.size() * sizeof(wchar_t);
-    while (left) {
-        DWORD done = 0;
-        DWORD part = DWORD(std::min<size_t>(left, 1u << 24));
-        if (!WriteFile(f.get(), p, part, &done, nullptr) || done == 0)
-            throw Error(Format(L"Cannot write file \"%ls\". (error %lu)", path.c_str(), GetLastError()));
-        p += done;
-        left -= done;
-    }
+    if (!WriteAllBytes(f.get(), text.data(), text.size() * sizeof(wchar_t)))
+        throw Error(Format(L"Cannot write file \"%ls\". (error %lu)", path.c_str(), GetLastError()));
 }
 
 std::wstring RegionalDateTimeText(const SYSTEMTIME& t)

@@ -13,6 +13,10 @@ namespace pelmo {
 
 using LineList = std::vector<std::wstring>;
 
+// The line of 81 asterisks that opens most blocks of the main report.
+inline constexpr wchar_t kSeparatorLine[] =
+    L"*********************************************************************************";
+
 // Exception type of the gathering code: carries a UTF-16 message.
 class Error : public std::exception {
 public:
@@ -37,8 +41,15 @@ std::wstring ReplaceAllText(std::wstring_view s, std::wstring_view from, std::ws
 // Trims blanks and control characters at both ends.
 std::wstring Trim(std::wstring_view s);
 
-std::string ToUtf8(std::wstring_view s);
-std::wstring FromUtf8(std::string_view s);
+std::string ToCodePage(std::wstring_view s, UINT codePage);
+std::wstring FromCodePage(std::string_view s, UINT codePage);
+inline std::string ToUtf8(std::wstring_view s) { return ToCodePage(s, CP_UTF8); }
+inline std::wstring FromUtf8(std::string_view s) { return FromCodePage(s, CP_UTF8); }
+inline std::string ToAnsi(std::wstring_view s) { return ToCodePage(s, CP_ACP); }
+inline std::wstring FromAnsi(std::string_view s) { return FromCodePage(s, CP_ACP); }
+
+// Writes all bytes to a file handle; false on the first failed write.
+bool WriteAllBytes(HANDLE h, const void* data, size_t size);
 
 // Path helpers: folder part up to and including the last '\' or ':'.
 std::wstring ExtractFilePath(std::wstring_view path);

@@ -116,13 +116,7 @@ private:
     }
     void WriteRaw(const char* p, size_t n)
     {
-        while (n) {
-            DWORD part = DWORD(std::min<size_t>(n, 1u << 24)), done = 0;
-            if (!WriteFile(m_file.get(), p, part, &done, nullptr) || done == 0)
-                throw Error(ErrorText(L"Cannot write", m_path));
-            p += done;
-            n -= done;
-        }
+        if (!WriteAllBytes(m_file.get(), p, n)) throw Error(ErrorText(L"Cannot write", m_path));
     }
     std::wstring m_path;
     UniqueFile m_file;
@@ -528,7 +522,7 @@ struct ZipWriter::Impl {
             WideCharToMultiByte(CP_OEMCP, 0, f.name.data(), int(f.name.size()), e.name.data(), n, nullptr,
                                 nullptr);
         } else {
-            e.name = ToUtf8(f.name);
+            e.name = ToUtf8(f.name);  // not representable in the OEM code page
             e.flags |= kFlagUtf8;
         }
         if (e.name.size() > 0xFFFF) return false;
