@@ -15,6 +15,7 @@
 #include "collectors/Services.h"
 #include "collectors/SystemInfo.h"
 #include "collectors/uScheduledTasksEnum.h"
+#include "collectors/uWMI_WSC.h"
 #include "platform/Handles.h"
 #include "platform/AppFrame_New.h"
 #include "platform/RegistryClassEx.h"
@@ -362,7 +363,7 @@ void RealGatherSteps::GetProcessListEx(LineList& list) { pelmo::GetProcessListEx
 void RealGatherSteps::EnumServices(LineList& list) { pelmo::EnumServices(list); }
 void RealGatherSteps::GetBHOItemListEx(LineList&) {}               // not built yet
 LineList RealGatherSteps::GetAutorunListx() { return {}; }         // not built yet
-void RealGatherSteps::GetWSCInfo(LineList&) {}                     // not built yet
+void RealGatherSteps::GetWSCInfo(LineList& list) { pelmo::GetWSCInfo(list); }
 void RealGatherSteps::FindAppPath() {}                             // not built yet
 void RealGatherSteps::GetAppFileInfo(LineList&) {}                 // not built yet
 void RealGatherSteps::DoClllectEx(LineList& list) { pelmo::DoClllectEx(list); }

@@ -1,7 +1,5 @@
 #include "collectors/CommandRunner.h"
 
-#include <shellapi.h>
-
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -54,6 +52,48 @@ struct PipeReader {
     }
 };
 
+// A started command and everything it starts in turn: the process runs in a
+// job of its own, so ending it at a bound also ends the programs it started
+// (cmd.exe's "systeminfo", "schtasks"). Where the job cannot be used (an
+// older system inside another job) only the process itself is ended.
+class ChildProcess {
+public:
+    // Starts the command line hidden in a new console; false when it cannot
+    // be started (GetLastError tells why).
+    bool Start(std::wstring commandLine, STARTUPINFOW& si, bool inheritHandles, SECURITY_ATTRIBUTES* sa)
+    {
+        m_job.reset(CreateJobObjectW(nullptr, nullptr));
+        if (m_job) {
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+            SetInformationJobObject(m_job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        }
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessW(nullptr, commandLine.data(), sa, sa, inheritHandles,
+                            CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &si,
+                            &pi))
+            return false;
+        m_process.reset(pi.hProcess);
+        UniqueHandle thread(pi.hThread);
+        if (m_job && !AssignProcessToJobObject(m_job.get(), m_process.get())) m_job.reset();
+        ResumeThread(thread.get());
+        return true;
+    }
+    HANDLE Process() const { return m_process.get(); }
+    // Waits at most timeoutMs; true when the process ended in time.
+    bool Wait(DWORD timeoutMs) const { return WaitForSingleObject(m_process.get(), timeoutMs) != WAIT_TIMEOUT; }
+    void EndAll()
+    {
+        if (m_job) TerminateJobObject(m_job.get(), 1);
+        TerminateProcess(m_process.get(), 1);
+        WaitForSingleObject(m_process.get(), 5000);
+    }
+
+private:
+    UniqueHandle m_job;
+    UniqueHandle m_process;
+};
+
 }  // namespace
 
 bool RunCommand(const std::string& commandLine, LineList& lines, DWORD timeoutMs)
@@ -64,19 +104,15 @@ bool RunCommand(const std::string& commandLine, LineList& lines, DWORD timeoutMs
     UniqueHandle readEnd(readRaw), writeEnd(writeRaw);
     // Only the child inherits the write end.
     SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si{};
+    STARTUPINFOW si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
     si.wShowWindow = SW_HIDE;
     si.hStdOutput = writeEnd.get();
     si.hStdError = writeEnd.get();
     si.hStdInput = nullptr;
-    PROCESS_INFORMATION pi{};
-    std::string cmd = commandLine;
-    if (!CreateProcessA(nullptr, cmd.data(), &sa, &sa, TRUE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr,
-                        nullptr, &si, &pi))
-        throw Error(GetLastErrorText());
-    UniqueHandle process(pi.hProcess), thread(pi.hThread);
+    ChildProcess child;
+    if (!child.Start(FromAnsi(commandLine), si, true, &sa)) throw Error(GetLastErrorText());
     writeEnd.reset();
 
     // A reader thread takes the bytes until every writer has closed the pipe;
@@ -92,7 +128,7 @@ bool RunCommand(const std::string& commandLine, LineList& lines, DWORD timeoutMs
     }
     if (WaitForSingleObject(reader.get(), timeoutMs) == WAIT_TIMEOUT) {
         WriteLog(L"RunCommand timeout: " + FromAnsi(commandLine));
-        TerminateProcess(process.get(), 1);
+        child.EndAll();
         if (WaitForSingleObject(reader.get(), 5000) == WAIT_TIMEOUT) {
             // Another process still holds the pipe open: stop the read.
             CancelSynchronousIo(reader.get());
@@ -115,7 +151,26 @@ bool RunCommand(const std::string& commandLine, LineList& lines, DWORD timeoutMs
     }
     // The last line keeps its text even without a line break.
     if (!line.empty()) lines.push_back(FromAnsi(line));
-    if (WaitForSingleObject(process.get(), 10000) == WAIT_TIMEOUT) TerminateProcess(process.get(), 1);
+    if (!child.Wait(10000)) child.EndAll();
+    return true;
+}
+
+bool RunHiddenCommand(const std::wstring& commandLine, DWORD timeoutMs)
+{
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    ChildProcess child;
+    if (!child.Start(commandLine, si, false, nullptr)) {
+        WriteLog(L"Cannot run " + commandLine + L": " + GetLastErrorText());
+        return false;
+    }
+    if (!child.Wait(timeoutMs)) {
+        WriteLog(L"Command timeout, ended: " + commandLine);
+        child.EndAll();
+        return false;
+    }
     return true;
 }
 
@@ -150,23 +205,25 @@ LineList GetSystemInfoLines(DWORD timeoutMs)
     GetLocalTime(&now);
     const std::wstring file = Format(L"%lsSystemInfo_%04u%02u%02u%02u%02u%02u%03u.txt", tmp, now.wYear, now.wMonth,
                                      now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-    const std::wstring params = L"/c systeminfo>\"" + file + L"\"";
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
-    sei.lpFile = L"cmd.exe";
-    sei.lpParameters = params.c_str();
-    sei.nShow = SW_HIDE;
-    ShellExecuteExW(&sei);
-    UniqueHandle process(sei.hProcess);
+    // cmd.exe hidden, its output redirected to the temp file; started in a job
+    // so that a hanging "systeminfo" is ended with it.
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    ChildProcess child;
+    if (!child.Start(L"cmd.exe /c systeminfo>\"" + file + L"\"", si, false, nullptr))
+        WriteLog(L"Cannot run systeminfo: " + GetLastErrorText());
     // Wait until the command has made and closed its output file, boundedly.
-    const DWORD start = GetTickCount();
-    while (FileInUse(file)) {
-        if (GetTickCount() - start > timeoutMs) {
+    const ULONGLONG start = GetTickCount64();
+    while (child.Process() && FileInUse(file)) {
+        if (GetTickCount64() - start > timeoutMs) {
             WriteLog(L"systeminfo timeout");
-            if (process) TerminateProcess(process.get(), 1);
+            child.EndAll();
             break;
         }
+        // The command is gone without leaving a file: nothing more will come.
+        if (child.Wait(0) && !FileExists(file)) break;
         Sleep(100);
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);

@@ -12,12 +12,18 @@ namespace pelmo {
 constexpr DWORD kCommandTimeoutMs = 5 * 60 * 1000;
 
 // Runs an ANSI command line with a new hidden console and appends every
-// output line (CR LF, CR alone or LF ends a line; a last line without a
-// break is kept). A command still running after timeoutMs is ended and
+// output line (CR LF or CR alone ends a line, a lone LF is dropped; a last
+// line without a break is kept). A command still running after timeoutMs is ended and
 // what it wrote so far is kept; the event is logged. Returns true once the
 // command has ended. Raises pelmo::Error when the pipe or the process
 // cannot be made.
 bool RunCommand(const std::string& commandLine, LineList& lines, DWORD timeoutMs = kCommandTimeoutMs);
+
+// Runs a command line in a new hidden console without capturing its output
+// and waits at most timeoutMs; a command still running then is ended and
+// the event is logged. The exit code is not used. False when the process
+// could not be started or had to be ended.
+bool RunHiddenCommand(const std::wstring& commandLine, DWORD timeoutMs);
 
 // True when the file cannot be opened for reading and writing without
 // sharing: missing, or still open elsewhere.

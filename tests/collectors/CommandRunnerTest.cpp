@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "collectors/uScheduledTasksEnum.h"
 #include "platform/Handles.h"
 #include "tests/fakes/TempDir.h"
@@ -144,12 +146,229 @@ TEST(ScheduledTasks, TaskFileInTheAnsiCodePage)
     EnumTasks(dir.Path() + L"task.txt");
     std::string bytes = test::ReadBytes(dir.Path() + L"task.txt");
     EXPECT_NE(bytes.substr(0, 2), "\xFF\xFE");
-    if (!bytes.empty()) {
-        EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
-    }
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
     bool exists = false;
     ReadCodePage(exists);
     EXPECT_FALSE(exists);  // whatever the listing did, the value is not left behind
+}
+
+}  // namespace
+}  // namespace pelmo
+
+namespace pelmo {
+namespace {
+
+// The prefix's "systeminfo" and "schtasks" are the test stand-ins; these
+// choose what they print, and they log each call with the console code page
+// they saw.
+class FakeCommands {
+public:
+    explicit FakeCommands(const wchar_t* scenario)
+    {
+        SetEnvironmentVariableW(L"PELMO_FAKE_SCENARIO", scenario);
+        SetEnvironmentVariableW(L"PELMO_FAKE_LOG", (m_dir.Path() + L"calls.log").c_str());
+        SetEnvironmentVariableW(L"PELMO_FAKE_PIDFILE", (m_dir.Path() + L"pid.txt").c_str());
+    }
+    ~FakeCommands()
+    {
+        SetEnvironmentVariableW(L"PELMO_FAKE_SCENARIO", nullptr);
+        SetEnvironmentVariableW(L"PELMO_FAKE_LOG", nullptr);
+        SetEnvironmentVariableW(L"PELMO_FAKE_PIDFILE", nullptr);
+    }
+    // Each call: the stand-in's arguments after its own name, then the code page.
+    LineList Calls() const
+    {
+        LineList out;
+        for (auto& l : LoadTextLines(test::ReadBytes(m_dir.Path() + L"calls.log"))) {
+            // The program as cmd.exe named it comes first.
+            size_t end = l[0] == L'"' ? l.find(L'"', 1) + 1 : l.find(L' ');
+            out.push_back(Trim(l.substr(end)));
+        }
+        return out;
+    }
+    DWORD LastPid() const { return DWORD(std::stoul(test::ReadBytes(m_dir.Path() + L"pid.txt"))); }
+    const std::wstring& Dir() const { return m_dir.Path(); }
+
+private:
+    test::TempDir m_dir;
+};
+
+TEST(CommandRunnerSystemInfo, LinesOfTheCommandBelowTheThreeHeaderLines)
+{
+    struct Case {
+        const wchar_t* scenario;
+        LineList output;
+    };
+    const Case cases[] = {
+        {L"empty", {}},
+        {L"breaks", {L"first", L"second", L"", L"third", L"fourth", L"", L"last without a break"}},
+    };
+    for (const auto& c : cases) {
+        FakeCommands fake(c.scenario);
+        LineList lines = GetSystemInfoLines(120000);
+        ASSERT_GE(lines.size(), 3u) << c.scenario;
+        EXPECT_FALSE(lines[0].empty()) << c.scenario;  // the date and time
+        LineList expected{L"", L"===== System ====="};
+        expected.insert(expected.end(), c.output.begin(), c.output.end());
+        EXPECT_EQ(LineList(lines.begin() + 1, lines.end()), expected) << c.scenario;
+    }
+    // A big output arrives whole, and the temp file is gone afterwards.
+    FakeCommands fake(L"big");
+    LineList big = GetSystemInfoLines(300000);
+    ASSERT_EQ(big.size(), 3u + 3u + 60000u);
+    EXPECT_EQ(big[4], L"Host Name:                 PELMO-PC");
+    EXPECT_EQ(big.back().substr(0, 26), L"systeminfo       00059999:");
+    wchar_t tmp[MAX_PATH];
+    GetTempPathW(MAX_PATH, tmp);
+    WIN32_FIND_DATAW fd;
+    UniqueFind left(FindFirstFileW((std::wstring(tmp) + L"SystemInfo_*.txt").c_str(), &fd));
+    EXPECT_FALSE(left) << "temp file left behind";
+}
+
+TEST(CommandRunnerSystemInfo, AHangingCommandIsEndedWithWhatItWrote)
+{
+    FakeCommands fake(L"hang");
+    LineList lines = GetSystemInfoLines(3000);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[3], L"before the pause");
+    // The stand-in itself was ended, not only the cmd.exe that started it.
+    UniqueHandle p(OpenProcess(SYNCHRONIZE, FALSE, fake.LastPid()));
+    if (p) {
+        EXPECT_EQ(WaitForSingleObject(p.get(), 10000), WAIT_OBJECT_0);
+    }
+}
+
+// The console code page value: its type and data, or absent.
+struct CodePageValue {
+    bool exists = false;
+    DWORD type = 0;
+    std::string data;
+    bool operator==(const CodePageValue&) const = default;
+};
+const wchar_t kConsole[] = L"Console\\%SystemRoot%_system32_cmd.exe";
+CodePageValue ReadValue()
+{
+    CodePageValue v;
+    UniqueHKey k;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kConsole, 0, KEY_READ, k.put()) != ERROR_SUCCESS) return v;
+    char buf[64];
+    DWORD size = sizeof(buf);
+    v.exists = RegQueryValueExW(k.get(), L"CodePage", nullptr, &v.type, reinterpret_cast<BYTE*>(buf), &size) ==
+               ERROR_SUCCESS;
+    if (v.exists) v.data.assign(buf, size);
+    return v;
+}
+void SetValue(DWORD type, const void* data, DWORD size)
+{
+    UniqueHKey k;
+    RegCreateKeyExW(HKEY_CURRENT_USER, kConsole, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr);
+    RegSetValueExW(k.get(), L"CodePage", 0, type, static_cast<const BYTE*>(data), size);
+}
+void DeleteValue()
+{
+    UniqueHKey k;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kConsole, 0, KEY_ALL_ACCESS, k.put()) == ERROR_SUCCESS)
+        RegDeleteValueW(k.get(), L"CodePage");
+}
+
+TEST(ScheduledTasksFake, RootTasksInOrderWithTheirDetails)
+{
+    DeleteValue();
+    FakeCommands fake(L"default");
+    test::TempDir dir;
+    EnumTasks(dir.Path() + L"task.txt");
+    // One summary, then one detail call per root task before the repeated
+    // header, without the case-insensitive repeat; nothing was retried.
+    EXPECT_EQ(fake.Calls(), (LineList{L"/query /FO csv codepage=-1",
+                                      L"/query /V /TN \"PelmoUpdate\" /FO list codepage=-1",
+                                      L"/query /V /TN \"Pelmo T\u00e2che planifi\u00e9e\" /FO list codepage=-1",
+                                      L"/query /V /TN \"OneDrive Standalone Update Task-S-1-5-21\" /FO list codepage=-1"}));
+    std::string bytes = test::ReadBytes(dir.Path() + L"task.txt");
+    std::string detail = test::ReadBytes(L"Z:" + ReplaceAllText(FromUtf8(PELMO_SOURCE_DIR), L"/", L"\\") +
+                                         L"\\tests\\fixtures\\commands\\default\\schtasks-task.out");
+    ASSERT_FALSE(detail.empty());
+    std::string expected;
+    for (const char* name :
+         {"PelmoUpdate", "Pelmo T\xe2" "che planifi\xe9" "e", "OneDrive Standalone Update Task-S-1-5-21"}) {
+        std::string one = detail;
+        one.replace(one.find("{NAME}"), 6, name);
+        expected += one;
+    }
+    EXPECT_EQ(bytes, expected);  // ANSI, no byte-order mark, CR LF after every line
+    EXPECT_EQ(ReadValue(), CodePageValue{});
+}
+
+TEST(ScheduledTasksFake, LineBreaksOfTheDetailsAndAFinalLineWithoutOne)
+{
+    FakeCommands fake(L"breaks");
+    LineList lines;
+    GetScheduledTasks(lines);
+    // CR LF and CR end a line, CR LF CR LF gives an empty one, a lone LF is
+    // dropped, and the last line is kept without its break.
+    EXPECT_EQ(lines, (LineList{L"A", L"B", L"C", L"", L"DE", L"last without a break"}));
+}
+
+TEST(ScheduledTasksFake, SecondSummaryInCodePage437AndTheValueRestored)
+{
+    const DWORD oem = 850;
+    const wchar_t text[] = L"850";
+    struct Case {
+        const char* name;
+        std::function<void()> before;
+        size_t calls;  // summaries and task details
+    };
+    // The summary gives names only in code page 437: a retry with it, except
+    // where the value is 437 already (no retry needed) or of another type
+    // (nothing is changed and no details come).
+    const Case cases[] = {
+        {"missing", [] { DeleteValue(); }, 4},
+        {"existing", [&] { SetValue(REG_DWORD, &oem, 4); }, 4},
+        {"already 437", [] { DWORD v = 437; SetValue(REG_DWORD, &v, 4); }, 3},
+        {"wrong type", [&] { SetValue(REG_SZ, text, sizeof(text)); }, 1},
+    };
+    for (const auto& c : cases) {
+        c.before();
+        const CodePageValue before = ReadValue();
+        FakeCommands fake(L"cp437");
+        test::TempDir dir;
+        EnumTasks(dir.Path() + L"task.txt");
+        LineList calls = fake.Calls();
+        std::string bytes = test::ReadBytes(dir.Path() + L"task.txt");
+        ASSERT_EQ(calls.size(), c.calls) << c.name;
+        if (c.calls > 1) {
+            EXPECT_EQ(calls[c.calls - 3], L"/query /FO csv codepage=437") << c.name;
+            EXPECT_EQ(calls[c.calls - 2], L"/query /V /TN \"PelmoUpdate\" /FO list codepage=437") << c.name;
+            EXPECT_NE(bytes.find("TaskName:                             \\Pelmo T\xe2" "che planifi\xe9" "e\r\n"),
+                      std::string::npos)
+                << c.name;
+        } else {
+            EXPECT_EQ(bytes, "") << c.name;  // written, with zero bytes
+        }
+        EXPECT_EQ(ReadValue(), before) << c.name;
+    }
+    DeleteValue();
+}
+
+TEST(ScheduledTasksFake, NoTasksGiveAnEmptyFile)
+{
+    DeleteValue();
+    FakeCommands fake(L"empty");
+    test::TempDir dir;
+    EnumTasks(dir.Path() + L"task.txt");
+    EXPECT_EQ(fake.Calls().size(), 2u);  // the summary, and its retry
+    EXPECT_EQ(test::ReadBytes(dir.Path() + L"task.txt"), "");
+    EXPECT_EQ(ReadValue(), CodePageValue{});
+}
+
+TEST(ScheduledTasksFake, SeveralMegabytesOfDetails)
+{
+    FakeCommands fake(L"big");
+    LineList lines;
+    GetScheduledTasks(lines);
+    ASSERT_EQ(lines.size(), 4u + 40000u);
+    EXPECT_EQ(lines[3], L"TaskName:                             \\PelmoUpdate");
+    EXPECT_EQ(lines.back().substr(0, 26), L"schtasks         00039999:");
 }
 
 }  // namespace

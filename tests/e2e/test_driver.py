@@ -142,6 +142,35 @@ class DriverRuns(unittest.TestCase):
             elif "=dword:" in line or '"="' in line:
                 self.assertIn(line, theirs)
 
+    def test_uninstall_export_of_both_views(self):
+        # One entry in each view of the machine branch, one in the user's.
+        base = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+        pelmo.reg_add(base + "PelmoBoth64", "DisplayName", "REG_SZ", "Sixty-four", view=64)
+        pelmo.reg_add(base + "PelmoBoth32", "DisplayName", "REG_SZ", "Thirty-two", view=32)
+        pelmo.reg_add(base + "PelmoBoth32\\Empty", "x", "REG_SZ", "", view=32)
+        self.addCleanup(lambda: pelmo.reg_delete(base + "PelmoBoth64", view=64))
+        self.addCleanup(lambda: pelmo.reg_delete(base + "PelmoBoth32", view=32))
+        pelmo.run_gathering([])
+        ours = pelmo.read_utf16_lines(self.gather / "uninstall.txt")
+        u64 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+        u32 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+        i = ours.index(u64 + "\\PelmoBoth64]")
+        self.assertEqual(ours[i + 1], '"DisplayName"="Sixty-four"')
+        # The 64-bit walk never goes into Wow6432Node.
+        self.assertNotIn(u64 + "\\PelmoBoth32]", ours)
+        keys = [l for l in ours if l.startswith("[")]
+        if "i686" in str(pelmo.BUILD):
+            # A 32-bit program on 64-bit Windows adds the explicit 32-bit
+            # export, after the whole 64-bit one, pre-order.
+            j = ours.index(u32 + "\\PelmoBoth32]")
+            self.assertGreater(j, i)
+            self.assertEqual(ours[j + 1:j + 5], ['"DisplayName"="Thirty-two"', "",
+                                                 u32 + "\\PelmoBoth32\\Empty]", '"x"=""'])
+            self.assertTrue(all(k.startswith(u64) for k in keys[:keys.index(u32 + "]")]))
+        else:
+            # A 64-bit program: one view, and no Wow6432Node path at all.
+            self.assertFalse([k for k in keys if "wow6432node" in k.lower()])
+
     def test_log_switch_gives_the_step_sequence_of_the_main_product_scope(self):
         self.zip.write_bytes(b"old archive")
         run = pelmo.run_gathering(["/LOG"])

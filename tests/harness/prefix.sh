@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Makes (setup) or removes (cleanup) the throw-away Wine prefix of one test
 # run, with its own Xvfb display and a persistent wineserver.
-#   prefix.sh setup|stop|cleanup PREFIX
+#   prefix.sh setup|stop|cleanup PREFIX [FAKE_COMMANDS]
+# FAKE_COMMANDS: a folder of console programs (systeminfo.exe, schtasks.exe)
+# that replace Wine's own in the prefix's system folders.
 set -euo pipefail
 action=$1
 prefix=$2
+fakes=${3:-}
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 wine64=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -50,6 +53,16 @@ setup)
   "$wine64" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
   "$wine64" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 0 /f >/dev/null 2>&1 || true
   "$wine64" reg delete 'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
+  # Wine's systeminfo and schtasks print nothing: tests bring their own.
+  if [ -n "$fakes" ]; then
+    for exe in "$fakes"/*.exe; do
+      name=$(basename "$exe")
+      for sys in system32 syswow64; do
+        if [ -d "$prefix/drive_c/windows/$sys" ]; then cp -f "$exe" "$prefix/drive_c/windows/$sys/$name"; fi
+      done
+      "$wine64" reg add 'HKCU\Software\Wine\DllOverrides' /v "$name" /t REG_SZ /d native /f >/dev/null 2>&1
+    done
+  fi
   # Keep one wineserver for the whole run.
   setsid "$wineserver" -p >/dev/null 2>&1 < /dev/null &
   echo "prefix ready: $prefix (display :$n)"
