@@ -3,30 +3,10 @@
 #include <deque>
 
 #include "app/Log.h"
+#include "platform/FileCopy.h"
 #include "platform/Handles.h"
 
 namespace pelmo {
-
-namespace {
-
-// True when no existing folder from root down to folder is a link.
-bool NoLinksBelow(const std::wstring& root, const std::wstring& folder)
-{
-    std::wstring path = ExcludeTrailingBackslash(root);
-    if (IsReparsePoint(path)) return false;
-    std::wstring rest = folder.size() > root.size() ? folder.substr(root.size()) : L"";
-    size_t pos = 0;
-    while (pos < rest.size()) {
-        size_t next = rest.find(L'\\', pos);
-        if (next == std::wstring::npos) next = rest.size();
-        path += L"\\" + rest.substr(pos, next - pos);
-        if (IsReparsePoint(path)) return false;
-        pos = next + 1;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::wstring RewriteForLoggedOnUser(const std::wstring& desktop, const std::wstring& logUser,
                                     const std::wstring& procUser)

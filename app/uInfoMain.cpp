@@ -19,6 +19,9 @@
 #include "platform/Handles.h"
 #include "platform/AppFrame_New.h"
 #include "platform/RegistryClassEx.h"
+#include "products/AppLogFiles.h"
+#include "products/FileManifest.h"
+#include "products/LogCollector.h"
 #include "products/ProductLocations.h"
 
 namespace pelmo {
@@ -307,7 +310,7 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
             Step(L"GenNeedFileByBDError", [&] {
                 steps.GenNeedFileByBDError(
                     IncludeTrailingBackslash(steps.GetInstallLocation(L"Molvane Ultimate_is1")) + L"Antivirus\\",
-                    gather + L"AppPath\\Antivirus\\");
+                    gather + L"AppPath\\Antivirus\\", gather);
             });
             post();
         }
@@ -316,7 +319,7 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
             Step(L"GenNeedFileByBDError", [&] {
                 steps.GenNeedFileByBDError(
                     IncludeTrailingBackslash(steps.GetInstallLocation(L"Pelmo Gardex_is1")) + L"Antivirus\\",
-                    gather + L"GDX\\AppPath\\Antivirus\\");
+                    gather + L"GDX\\AppPath\\Antivirus\\", gather);
             });
             post();
         }
@@ -364,22 +367,36 @@ void RealGatherSteps::EnumServices(LineList& list) { pelmo::EnumServices(list); 
 void RealGatherSteps::GetBHOItemListEx(LineList&) {}               // not built yet
 LineList RealGatherSteps::GetAutorunListx() { return {}; }         // not built yet
 void RealGatherSteps::GetWSCInfo(LineList& list) { pelmo::GetWSCInfo(list); }
-void RealGatherSteps::FindAppPath() {}                             // not built yet
-void RealGatherSteps::GetAppFileInfo(LineList&) {}                 // not built yet
+void RealGatherSteps::FindAppPath() { pelmo::FindAppPath(); }
+void RealGatherSteps::GetAppFileInfo(LineList& list) { pelmo::GetAppFileInfo(list); }
 void RealGatherSteps::DoClllectEx(LineList& list) { pelmo::DoClllectEx(list); }
 void RealGatherSteps::DoClllectDNS(LineList& list) { pelmo::DoClllectDNS(list); }
-void RealGatherSteps::AddFilesInfoSection(LineList&, int) {}       // not built yet
-void RealGatherSteps::LoadLog(const std::wstring&) {}              // not built yet
-void RealGatherSteps::LoadOtherInfo(const std::wstring&, uint32_t) {}  // not built yet
-void RealGatherSteps::LoadOnlyForTrevioTool(const std::wstring&) {}    // not built yet
+void RealGatherSteps::AddFilesInfoSection(LineList& list, int productRow)
+{
+    LineList section = FilesInfoSection(productRow);
+    list.insert(list.end(), section.begin(), section.end());
+}
+void RealGatherSteps::LoadLog(const std::wstring& gatherFolder) { pelmo::LoadLog(gatherFolder); }
+void RealGatherSteps::LoadOtherInfo(const std::wstring& gatherFolder, uint32_t limitMiB)
+{
+    pelmo::LoadOtherInfo(gatherFolder, limitMiB);
+}
+void RealGatherSteps::LoadOnlyForTrevioTool(const std::wstring& gatherFolder)
+{
+    pelmo::LoadOnlyForTrevioTool(gatherFolder);
+}
 void RealGatherSteps::EnumTasks(const std::wstring& filePath) { pelmo::EnumTasks(filePath); }
-void RealGatherSteps::GenMLVLogFiles(const std::wstring&) {}           // not built yet
+void RealGatherSteps::GenMLVLogFiles(const std::wstring& gatherFolder) { pelmo::GenMLVLogFiles(gatherFolder); }
 std::wstring RealGatherSteps::GetInstallLocation(const std::wstring& entryName)
 {
     return pelmo::GetInstallLocation(entryName);
 }
-void RealGatherSteps::GenNeedFileByBDError(const std::wstring&, const std::wstring&) {}  // not built yet
-void RealGatherSteps::GenGDXLogFiles(const std::wstring&) {}                            // not built yet
+void RealGatherSteps::GenNeedFileByBDError(const std::wstring& source, const std::wstring& destination,
+                                           const std::wstring& gatherFolder)
+{
+    pelmo::GenNeedFileByBDError(source, destination, gatherFolder);
+}
+void RealGatherSteps::GenGDXLogFiles(const std::wstring& gatherFolder) { pelmo::GenGDXLogFiles(gatherFolder); }
 void RealGatherSteps::WriteSystemInfoFile(const std::wstring& gatherFolder)
 {
     pelmo::WriteSystemInfoFile(gatherFolder);

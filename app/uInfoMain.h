@@ -51,7 +51,8 @@ public:
     virtual void EnumTasks(const std::wstring& filePath) = 0;
     virtual void GenMLVLogFiles(const std::wstring& gatherFolder) = 0;
     virtual std::wstring GetInstallLocation(const std::wstring& entryName) = 0;
-    virtual void GenNeedFileByBDError(const std::wstring& source, const std::wstring& destination) = 0;
+    virtual void GenNeedFileByBDError(const std::wstring& source, const std::wstring& destination,
+                                      const std::wstring& gatherFolder) = 0;
     virtual void GenGDXLogFiles(const std::wstring& gatherFolder) = 0;
     virtual void WriteSystemInfoFile(const std::wstring& gatherFolder) = 0;
     virtual int ZipGatherFolder(const std::wstring& gatherFolder, const std::wstring& archivePath) = 0;
@@ -80,7 +81,8 @@ public:
     void EnumTasks(const std::wstring& filePath) override;
     void GenMLVLogFiles(const std::wstring& gatherFolder) override;
     std::wstring GetInstallLocation(const std::wstring& entryName) override;
-    void GenNeedFileByBDError(const std::wstring& source, const std::wstring& destination) override;
+    void GenNeedFileByBDError(const std::wstring& source, const std::wstring& destination,
+                              const std::wstring& gatherFolder) override;
     void GenGDXLogFiles(const std::wstring& gatherFolder) override;
     void WriteSystemInfoFile(const std::wstring& gatherFolder) override;
     int ZipGatherFolder(const std::wstring& gatherFolder, const std::wstring& archivePath) override;

@@ -50,7 +50,7 @@ public:
     {
         return name == L"Pelmo Gardex_is1" ? L"C:\\Gardex\\" : L"";
     }
-    void GenNeedFileByBDError(const std::wstring& s, const std::wstring& d) override
+    void GenNeedFileByBDError(const std::wstring& s, const std::wstring& d, const std::wstring&) override
     {
         Hit(L"GenNeedFileByBDError");
         bdErrorCalls.emplace_back(s, d);

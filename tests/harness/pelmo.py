@@ -131,13 +131,14 @@ class HostRun:
         return to_unix(self.archive)
 
 
-def run_gathering(args=(), timeout=600):
-    """Runs one gathering through the test host that loads PelmoHelper.dll."""
+def run_gathering(args=(), timeout=600, host=None, dll=None):
+    """Runs one gathering through the test host that loads PelmoHelper.dll
+    (by default the built ones; a product folder may hold copies)."""
     out = temp_folder() / ("host-%d.txt" % os.getpid())
     if out.exists():
         out.unlink()
-    host = BUILD / "tests" / "PelmoTestHost.exe"
-    dll = BUILD / "PelmoHelper.dll"
+    host = host or BUILD / "tests" / "PelmoTestHost.exe"
+    dll = dll or BUILD / "PelmoHelper.dll"
     extra = {"PELMO_HOST_OUT": to_win(str(out)), "PELMO_DLL": to_win_any(dll)}
     proc = run_wine([host] + list(args), extra_env=extra, timeout=timeout)
     lines = out.read_text(encoding="utf-8").splitlines()

@@ -1,0 +1,213 @@
+#include "products/FileManifest.h"
+
+#include <wincrypt.h>
+
+#include <deque>
+
+#include "app/CrashReporter.h"
+#include "platform/AppFrame_New.h"
+#include "platform/Handles.h"
+#include "products/ProductLocations.h"
+
+namespace pelmo {
+
+namespace {
+
+const wchar_t kStars[] = L"*********************************************************************************";
+const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+
+// Views of this size are mapped one after the other (a multiple of the
+// allocation granularity).
+constexpr uint64_t kViewBytes = 32ull << 20;
+
+bool IsDots(const wchar_t* name) { return !wcscmp(name, L".") || !wcscmp(name, L".."); }
+bool IsFolder(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY; }
+bool IsLink(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT; }
+
+struct CryptContext {
+    HCRYPTPROV prov = 0;
+    HCRYPTHASH hash = 0;
+    ~CryptContext()
+    {
+        if (hash) CryptDestroyHash(hash);
+        if (prov) CryptReleaseContext(prov, 0);
+    }
+};
+
+struct MappedView {
+    const void* p = nullptr;
+    ~MappedView()
+    {
+        if (p) UnmapViewOfFile(p);
+    }
+};
+
+void Walk(const std::wstring& folder, LineList& list)
+{
+    const std::wstring dir = IncludeTrailingBackslash(folder);
+    WIN32_FIND_DATAW fd;
+    UniqueFind find(FindFirstFileW((dir + L"*.*").c_str(), &fd));
+    if (!find) return;
+    do {
+        if (IsDots(fd.cFileName)) continue;
+        if (IsFolder(fd)) {
+            if (wcscmp(fd.cFileName, L".svn") == 0 || IsLink(fd)) continue;
+            Walk(dir + fd.cFileName, list);
+        } else {
+            list.push_back(dir + fd.cFileName);
+        }
+    } while (FindNextFileW(find.get(), &fd));
+}
+
+// "InstallLocation" of an uninstall entry, 32-bit view; false when the entry
+// does not open. A missing or non-text value reads as empty.
+bool ReadInstallLocation(const std::wstring& entry, std::wstring& location)
+{
+    UniqueHKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kUninstallKey + entry).c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
+                      key.put()) != ERROR_SUCCESS)
+        return false;
+    location.clear();
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(key.get(), L"InstallLocation", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return true;
+    std::vector<BYTE> data(size + 2, 0);
+    DWORD have = size;
+    if (RegQueryValueExW(key.get(), L"InstallLocation", nullptr, &type, data.data(), &have) != ERROR_SUCCESS)
+        return true;
+    location.assign(reinterpret_cast<const wchar_t*>(data.data()), have / 2);
+    size_t nul = location.find(L'\0');
+    if (nul != std::wstring::npos) location.resize(nul);
+    if (!location.empty()) location = IncludeTrailingBackslash(location);
+    return true;
+}
+
+}  // namespace
+
+void ListFolderFiles(const std::wstring& folder, LineList& list)
+{
+    if (folder.empty()) return;
+    Walk(folder, list);
+}
+
+std::vector<std::pair<std::wstring, uint64_t>> ListInstallFiles(const std::wstring& folder)
+{
+    std::vector<std::pair<std::wstring, uint64_t>> out;
+    if (!DirectoryExists(folder)) return out;
+    std::deque<std::wstring> queue{folder};
+    while (!queue.empty()) {
+        const std::wstring dir = IncludeTrailingBackslash(queue.front());
+        queue.pop_front();
+        WIN32_FIND_DATAW fd;
+        UniqueFind find(FindFirstFileW((dir + L"*.*").c_str(), &fd));
+        if (!find) break;
+        do {
+            if (IsDots(fd.cFileName)) continue;
+            if (IsFolder(fd)) {
+                if (!IsLink(fd)) queue.push_back(dir + fd.cFileName + L"\\");
+            } else {
+                out.emplace_back(dir + fd.cFileName, (uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow);
+            }
+        } while (FindNextFileW(find.get(), &fd));
+    }
+    return out;
+}
+
+std::wstring GetFileMD5(const std::wstring& path)
+{
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return {};
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) return {};
+    CryptContext c;
+    if (!CryptAcquireContextW(&c.prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) ||
+        !CryptCreateHash(c.prov, CALG_MD5, 0, 0, &c.hash))
+        return {};
+    const uint64_t total = uint64_t(size.QuadPart);
+    if (total > 0) {
+        UniqueHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+        if (!mapping) return {};
+        for (uint64_t at = 0; at < total;) {
+            const uint64_t n = std::min(kViewBytes, total - at);
+            MappedView view;
+            view.p = MapViewOfFile(mapping.get(), FILE_MAP_READ, DWORD(at >> 32), DWORD(at), SIZE_T(n));
+            if (!view.p) return {};
+            // A read error on the mapped file (a failing disk, a file cut
+            // short meanwhile) arrives as an in-page fault: no digest then.
+            BOOL ok = FALSE;
+            DWORD fault = 0;
+            if (!RunFaultGuarded([&] { ok = CryptHashData(c.hash, static_cast<const BYTE*>(view.p), DWORD(n), 0); },
+                                 fault) ||
+                !ok)
+                return {};
+            at += n;
+        }
+    }
+    BYTE digest[16];
+    DWORD len = sizeof(digest);
+    if (!CryptGetHashParam(c.hash, HP_HASHVAL, digest, &len, 0) || len != 16) return {};
+    std::wstring hex;
+    for (BYTE b : digest) hex += Format(L"%02x", b);
+    return hex;
+}
+
+std::wstring FileTimeText(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    SYSTEMTIME st{1899, 12, 0, 30, 0, 0, 0, 0};
+    FILETIME local{};
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+        FileTimeToLocalFileTime(&data.ftLastWriteTime, &local)) {
+        SYSTEMTIME t{};
+        if (FileTimeToSystemTime(&local, &t)) st = t;
+    }
+    return RegionalDateTimeText(st);
+}
+
+void GetAppFileInfo(LineList& list)
+{
+    try {
+        const std::wstring app = AppPath();
+        if (app.empty() || !DirectoryExists(app)) return;
+        LineList files;
+        ListFolderFiles(app, files);
+        if (files.empty()) return;
+        list.push_back(kStars);
+        const std::wstring base = IncludeTrailingBackslash(app);
+        for (const auto& f : files) {
+            std::wstring relative = f.size() > base.size() ? f.substr(base.size()) : f;
+            list.push_back(relative + L"   Ver:" + FixedFileVersion(f) + L"   MD5:" + GetFileMD5(f) + L"   DT:" +
+                           FileTimeText(f));
+        }
+    } catch (...) {
+        // The lines so far stay.
+    }
+}
+
+LineList FilesInfoSection(int row)
+{
+    std::wstring name, entry;
+    switch (row) {
+    case 1: name = GetPrevProductKeyName(); entry = GetPrevUninstallKeyName(); break;
+    case 2: name = GetProductKeyName(); entry = GetUninstallKeyName(); break;
+    case 3: name = L"Molvane Ultimate"; entry = L"Molvane Ultimate_is1"; break;
+    case 4: name = L"Pelmo Gardex"; entry = L"Pelmo Gardex_is1"; break;
+    default: return {};
+    }
+    LineList lines{L"", L"===== " + name + L" =====", L""};
+    std::wstring location;
+    if (!ReadInstallLocation(entry, location)) return lines;
+    auto files = location.empty() ? decltype(ListInstallFiles(location)){} : ListInstallFiles(location);
+    if (files.empty()) return {};
+    for (const auto& [path, size] : files) {
+        std::wstring line = path + L", " + FixedFileVersion(path) + L", " + std::to_wstring(size) + L", " +
+                            GetFileMD5(path);
+        if (row == 4) line += L", DT:" + FileTimeText(path);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace pelmo
