@@ -14,7 +14,6 @@ namespace pelmo {
 namespace {
 
 const wchar_t kStars[] = L"*********************************************************************************";
-const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
 // Views of this size are mapped one after the other (a multiple of the
 // allocation granularity).
@@ -57,30 +56,6 @@ void Walk(const std::wstring& folder, LineList& list)
             list.push_back(dir + fd.cFileName);
         }
     } while (FindNextFileW(find.get(), &fd));
-}
-
-// "InstallLocation" of an uninstall entry, 32-bit view; false when the entry
-// does not open. A missing or non-text value reads as empty.
-bool ReadInstallLocation(const std::wstring& entry, std::wstring& location)
-{
-    UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kUninstallKey + entry).c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
-                      key.put()) != ERROR_SUCCESS)
-        return false;
-    location.clear();
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExW(key.get(), L"InstallLocation", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return true;
-    std::vector<BYTE> data(size + 2, 0);
-    DWORD have = size;
-    if (RegQueryValueExW(key.get(), L"InstallLocation", nullptr, &type, data.data(), &have) != ERROR_SUCCESS)
-        return true;
-    location.assign(reinterpret_cast<const wchar_t*>(data.data()), have / 2);
-    size_t nul = location.find(L'\0');
-    if (nul != std::wstring::npos) location.resize(nul);
-    if (!location.empty()) location = IncludeTrailingBackslash(location);
-    return true;
 }
 
 }  // namespace
@@ -198,7 +173,7 @@ LineList FilesInfoSection(int row)
     }
     LineList lines{L"", L"===== " + name + L" =====", L""};
     std::wstring location;
-    if (!ReadInstallLocation(entry, location)) return lines;
+    if (!ReadEntryInstallLocation(entry, location)) return lines;
     auto files = location.empty() ? decltype(ListInstallFiles(location)){} : ListInstallFiles(location);
     if (files.empty()) return {};
     for (const auto& [path, size] : files) {

@@ -131,18 +131,21 @@ std::wstring GetInstallLocation(const std::wstring& entryName)
     return result;
 }
 
+bool ReadEntryInstallLocation(const std::wstring& entryName, std::wstring& location)
+{
+    ProductKey key(kUninstallKey + entryName);
+    location.clear();
+    if (!key) return false;
+    if (key.Read(L"InstallLocation", location) && !location.empty()) location = IncludeTrailingBackslash(location);
+    return true;
+}
+
 std::wstring GetProductInstallDir()
 {
     std::wstring result;
     try {
-        for (const wchar_t* entry : {L"Molvane Beta_is1", L"Molvane_is1"}) {
-            ProductKey key(kUninstallKey + std::wstring(entry));
-            std::wstring value;
-            if (key.Read(L"InstallLocation", value) && !value.empty()) {
-                result = IncludeTrailingBackslash(value);
-                break;
-            }
-        }
+        for (const wchar_t* entry : {L"Molvane Beta_is1", L"Molvane_is1"})
+            if (ReadEntryInstallLocation(entry, result) && !result.empty()) break;
     } catch (...) {
         result.clear();
     }

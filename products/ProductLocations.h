@@ -36,6 +36,9 @@ std::wstring InstallTargetName();
 // Install folder (with trailing backslash) of the product whose uninstall
 // entry has this name, or empty.
 std::wstring GetInstallLocation(const std::wstring& entryName);
+// "InstallLocation" alone (with trailing backslash; missing or not text:
+// empty). False when the uninstall entry does not exist.
+bool ReadEntryInstallLocation(const std::wstring& entryName, std::wstring& location);
 std::wstring GetProductInstallDir();
 bool IsBetaEdition();
 // The service's executable path as the service manager holds it, or empty.
