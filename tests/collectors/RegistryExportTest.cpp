@@ -16,7 +16,17 @@ protected:
         path = Format(L"Software\\PelmoExportTest\\%lu", GetCurrentProcessId());
         root = Key(path);
     }
-    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str()); }
+    void TearDown() override
+    {
+        // A sub-key named Wow6432Node is reached only through the 64-bit view
+        // from a 32-bit build.
+        UniqueHKey k;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, k.put()) ==
+            ERROR_SUCCESS)
+            RegDeleteTreeW(k.get(), nullptr);
+        RegDeleteKeyExW(HKEY_CURRENT_USER, path.c_str(), KEY_WOW64_64KEY, 0);
+        RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
+    }
     UniqueHKey Key(const std::wstring& p)
     {
         UniqueHKey k;

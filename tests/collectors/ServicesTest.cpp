@@ -136,6 +136,7 @@ TEST(ServicesReal, DriverUnderSystemRootShowsItsStoredPathAndVersion)
     const std::wstring file = Format(L"pelmotest%lu.sys", GetCurrentProcessId());
     const std::wstring target = std::wstring(sys) + L"\\drivers\\" + file;
     {
+        LoadWOW64Funcs();  // as the driver does at the start of a run
         Wow64RedirectionOff off;  // the real system folder, also from a 32-bit build
         ASSERT_TRUE(CopyFileW((ApplicationFolder() + L"fixtures\\ver_full.dll").c_str(), target.c_str(), FALSE));
     }

@@ -212,3 +212,33 @@ TEST_F(Locations, InstallLocationLookup)
 
 }  // namespace
 }  // namespace pelmo
+
+#include "products/FileManifest.h"
+
+namespace pelmo {
+namespace {
+
+TEST_F(Locations, FilesInfoSectionsOfMissingEmptyAndFilledEntries)
+{
+    // No entry: the heading alone.
+    EXPECT_EQ(FilesInfoSection(1), (LineList{L"", L"===== Molvane 8 =====", L""}));
+    // An entry without a location, or with a text-less one: nothing at all.
+    SetText(kUninstall + L"Molvane Ultimate_is1", L"DisplayName", L"Molvane Ultimate");
+    EXPECT_TRUE(FilesInfoSection(3).empty());
+    const DWORD v = 1;
+    RegSetValueExW(Open(kUninstall + L"Molvane_is1").get(), L"InstallLocation", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&v), 4);
+    EXPECT_TRUE(FilesInfoSection(2).empty());
+    // An entry with files: one line each, the anti-malware row with its time.
+    const std::wstring gdx = Folder(L"gdx");
+    test::WriteBytes(gdx + L"a.txt", "abc");
+    SetText(kUninstall + L"Pelmo Gardex_is1", L"InstallLocation", ExcludeTrailingBackslash(gdx));
+    LineList s = FilesInfoSection(4);
+    ASSERT_EQ(s.size(), 4u);
+    EXPECT_EQ(s[1], L"===== Pelmo Gardex =====");
+    EXPECT_EQ(s[3].substr(0, s[3].find(L", DT:")), gdx + L"a.txt, , 3, 900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_NE(s[3].find(L", DT:"), std::wstring::npos);
+}
+
+}  // namespace
+}  // namespace pelmo
