@@ -52,6 +52,16 @@ struct PipeReader {
     }
 };
 
+// Start-up information for a command whose console window stays hidden.
+STARTUPINFOW HiddenStartup()
+{
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    return si;
+}
+
 // A started command and everything it starts in turn: the process runs in a
 // job of its own, so ending it at a bound also ends the programs it started
 // (cmd.exe's "systeminfo", "schtasks"). Where the job cannot be used (an
@@ -104,10 +114,8 @@ bool RunCommand(const std::string& commandLine, LineList& lines, DWORD timeoutMs
     UniqueHandle readEnd(readRaw), writeEnd(writeRaw);
     // Only the child inherits the write end.
     SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
-    si.wShowWindow = SW_HIDE;
+    STARTUPINFOW si = HiddenStartup();
+    si.dwFlags |= STARTF_USESTDHANDLES;
     si.hStdOutput = writeEnd.get();
     si.hStdError = writeEnd.get();
     si.hStdInput = nullptr;
@@ -157,10 +165,7 @@ bool RunCommand(const std::string& commandLine, LineList& lines, DWORD timeoutMs
 
 bool RunHiddenCommand(const std::wstring& commandLine, DWORD timeoutMs)
 {
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
+    STARTUPINFOW si = HiddenStartup();
     ChildProcess child;
     if (!child.Start(commandLine, si, false, nullptr)) {
         WriteLog(L"Cannot run " + commandLine + L": " + GetLastErrorText());
@@ -207,10 +212,7 @@ LineList GetSystemInfoLines(DWORD timeoutMs)
                                      now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     // cmd.exe hidden, its output redirected to the temp file; started in a job
     // so that a hanging "systeminfo" is ended with it.
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
+    STARTUPINFOW si = HiddenStartup();
     ChildProcess child;
     if (!child.Start(L"cmd.exe /c systeminfo>\"" + file + L"\"", si, false, nullptr))
         WriteLog(L"Cannot run systeminfo: " + GetLastErrorText());

@@ -47,6 +47,15 @@ std::wstring TextOf(const std::vector<BYTE>& data)
 
 }  // namespace
 
+bool QueryTextValue(HKEY key, const std::wstring& name, std::wstring& text)
+{
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    if (!key || !QueryData(key, name, type, data) || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    text = TextOf(data);
+    return true;
+}
+
 ValueKind KindOfType(DWORD type)
 {
     switch (type) {

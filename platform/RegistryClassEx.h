@@ -44,6 +44,9 @@ ValueKind KindOfType(DWORD type);
 DWORD TypeOfKind(ValueKind kind);
 // "hex:01,AB,00" style text of bytes.
 std::wstring BytesToHexList(const BYTE* data, size_t size, const std::wstring& prefix);
+// A REG_SZ or REG_EXPAND_SZ value of an open key, unexpanded, of any length
+// and up to its first NUL; false when it is missing, unreadable or not text.
+bool QueryTextValue(HKEY key, const std::wstring& name, std::wstring& text);
 
 class TRegistry {
 public:

@@ -5,6 +5,7 @@
 #include "platform/AppFrame_New.h"
 #include "platform/FileCopy.h"
 #include "platform/Handles.h"
+#include "products/FileManifest.h"
 #include "products/ProductLocations.h"
 
 namespace pelmo {
@@ -34,22 +35,18 @@ void AddMask(const std::wstring& folder, const std::wstring& mask, LineList& set
     } while (FindNextFileW(find.get(), &fd));
 }
 
+// Every file of the tree (the manifest's depth-first walk, which skips
+// ".svn" and linked folders), optionally of one lower-case extension.
 void AddTree(const std::wstring& folder, const std::wstring& extension, LineList& set)
 {
-    WIN32_FIND_DATAW fd;
-    UniqueFind find(FindFirstFileW((folder + L"*.*").c_str(), &fd));
-    if (!find) return;
-    do {
-        if (IsDots(fd.cFileName) || IsLink(fd)) continue;
-        if (IsFolder(fd)) {
-            if (wcscmp(fd.cFileName, L".svn") != 0) AddTree(folder + fd.cFileName + L"\\", extension, set);
-            continue;
-        }
-        const std::wstring name = fd.cFileName;
+    LineList files;
+    ListFolderFiles(folder, files);
+    for (auto& f : files) {
+        const std::wstring name = ExtractFileName(f);
         const size_t dot = name.rfind(L'.');
         const std::wstring ext = dot == std::wstring::npos ? L"" : ToLower(name.substr(dot));
-        if (extension.empty() || ext == extension) set.push_back(folder + name);
-    } while (FindNextFileW(find.get(), &fd));
+        if (extension.empty() || ext == extension) set.push_back(std::move(f));
+    }
 }
 
 LineList Build(const std::vector<Row>& rows)

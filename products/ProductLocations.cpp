@@ -5,6 +5,7 @@
 #include "platform/AppFrame_New.h"
 #include "platform/Handles.h"
 #include "platform/PSafeIniFile.h"
+#include "platform/RegistryClassEx.h"
 #include "platform/Session.h"
 #include "platform/Text.h"
 
@@ -26,31 +27,7 @@ public:
     }
     explicit operator bool() const { return bool(m_key); }
     // A text value (unexpanded); false when it is missing or not text.
-    bool Read(const wchar_t* name, std::wstring& out) const
-    {
-        if (!m_key) return false;
-        DWORD type = 0, size = 0;
-        if (RegQueryValueExW(m_key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
-        if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-        std::vector<BYTE> data(size + 2);
-        for (;;) {
-            DWORD have = DWORD(data.size() - 2);
-            LONG rc = RegQueryValueExW(m_key.get(), name, nullptr, &type, data.data(), &have);
-            if (rc == ERROR_MORE_DATA) {
-                data.resize(have + 2);
-                continue;
-            }
-            if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
-            size = have;
-            break;
-        }
-        // Data need not be NUL-terminated nor of even length.
-        std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), size / sizeof(wchar_t));
-        size_t nul = text.find(L'\0');
-        if (nul != std::wstring::npos) text.resize(nul);
-        out = text;
-        return true;
-    }
+    bool Read(const wchar_t* name, std::wstring& out) const { return QueryTextValue(m_key.get(), name, out); }
 
 private:
     UniqueHKey m_key;
