@@ -9,6 +9,8 @@
 #include "app/Archive.h"
 #include "app/CrashReporter.h"
 #include "app/Log.h"
+#include "collectors/Autoruns.h"
+#include "collectors/BrowserHelperObjects.h"
 #include "collectors/CommandRunner.h"
 #include "collectors/ProcessReport.h"
 #include "collectors/RegistryExport.h"
@@ -357,15 +359,15 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB)
     return DoGatherInfo(window, otherInfoLimitMiB, steps);
 }
 
-// The real collectors. Rows whose collectors are not built yet add nothing.
+// The real collectors.
 int RealGatherSteps::ProductScope() { return GetProductScope(); }
 std::wstring RealGatherSteps::TempFolder() { return GetTempFolder(); }
 std::wstring RealGatherSteps::ModuleFileVersion() { return GetFileVersion(ModuleFileName(ThisModule()), 3); }
 void RealGatherSteps::GetOSInfoEx(LineList& list) { pelmo::GetOSInfoEx(list); }
 void RealGatherSteps::GetProcessListEx(LineList& list) { pelmo::GetProcessListEx(list); }
 void RealGatherSteps::EnumServices(LineList& list) { pelmo::EnumServices(list); }
-void RealGatherSteps::GetBHOItemListEx(LineList&) {}               // not built yet
-LineList RealGatherSteps::GetAutorunListx() { return {}; }         // not built yet
+void RealGatherSteps::GetBHOItemListEx(LineList& list) { pelmo::GetBHOItemListEx(list); }
+LineList RealGatherSteps::GetAutorunListx() { return pelmo::GetAutorunListx(); }
 void RealGatherSteps::GetWSCInfo(LineList& list) { pelmo::GetWSCInfo(list); }
 void RealGatherSteps::FindAppPath() { pelmo::FindAppPath(); }
 void RealGatherSteps::GetAppFileInfo(LineList& list) { pelmo::GetAppFileInfo(list); }

@@ -2,12 +2,13 @@
 // per-thread initialisation.
 #pragma once
 
+#include "platform/win.h"
+
+#include <ole2.h>
 #include <oleauto.h>
 
 #include <string>
 #include <utility>
-
-#include "platform/win.h"
 
 namespace pelmo {
 
@@ -87,6 +88,23 @@ public:
     ~CoScope()
     {
         if (m_ok) CoUninitialize();
+    }
+
+private:
+    bool m_ok;
+};
+
+// OleInitialize for the life of the object; OleUninitialize only when the
+// call counted. On a thread already in the multi-threaded apartment the
+// call fails and COM stays usable as it is.
+class OleScope {
+public:
+    OleScope() : m_ok(SUCCEEDED(OleInitialize(nullptr))) {}
+    OleScope(const OleScope&) = delete;
+    OleScope& operator=(const OleScope&) = delete;
+    ~OleScope()
+    {
+        if (m_ok) OleUninitialize();
     }
 
 private:

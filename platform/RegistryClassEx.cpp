@@ -315,6 +315,17 @@ std::wstring TRegistry::ValueAsRegText(const std::wstring& name) const
     }
 }
 
+std::wstring ReadTextOrNotation(const TRegistry& reg, const std::wstring& name, bool& isText)
+{
+    isText = true;
+    try {
+        return reg.ReadText(name);
+    } catch (const ERegistryException&) {
+        isText = false;
+        return reg.ValueAsRegText(name);
+    }
+}
+
 void LoadWOW64Funcs()
 {
     if (!IsWow64()) return;

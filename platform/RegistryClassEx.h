@@ -99,6 +99,10 @@ private:
     REGSAM m_access = KEY_ALL_ACCESS;
 };
 
+// ReadText of a value; for a value that is not text (which ReadText refuses)
+// its registry notation instead, with isText false. Raises nothing.
+std::wstring ReadTextOrNotation(const TRegistry& reg, const std::wstring& name, bool& isText);
+
 // Fills the two function slots when the process runs under WOW64.
 void LoadWOW64Funcs();
 // Turns redirection off; false (and no effect) when the slot is empty.
