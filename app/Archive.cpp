@@ -12,7 +12,13 @@ int ZipGatherFolder(const std::wstring& gatherFolder, const std::wstring& archiv
     const std::wstring root = IncludeTrailingBackslash(ExcludeTrailingBackslash(gatherFolder));
     zip::ZipWriter writer(archivePath, options);
     int count = writer.AddFolder(root);
-    writer.Finish();
+    try {
+        writer.Finish();
+    } catch (const zip::ArchiveCheckError& e) {
+        // Nothing is offered: the caller takes the path for a missing archive.
+        WriteLog(e.Message());
+        throw;
+    }
     WriteLog(L"zip:root=" + root + L"zipName=" + writer.ArchivePath() + L"ret=" + std::to_wstring(count));
     return count;
 }

@@ -12,6 +12,7 @@
 
 #include "platform/Handles.h"
 #include "platform/Text.h"
+#include "zip/ZipCheck.h"
 
 namespace pelmo::zip {
 
@@ -574,6 +575,12 @@ struct ZipWriter::Impl {
     }
 };
 
+ArchiveCheckError::ArchiveCheckError(const std::wstring& entry, const std::wstring& reason)
+    : Error(L"Archive check failed" + (entry.empty() ? std::wstring() : L" at " + entry) + L": " + reason),
+      m_entry(entry)
+{
+}
+
 ZipWriter::ZipWriter(std::wstring archivePath, WriterOptions options)
     : m_archivePath(std::move(archivePath)), m_impl(std::make_unique<Impl>(options))
 {
@@ -609,6 +616,14 @@ void ZipWriter::Finish()
     m_impl->DrainAll();
     m_impl->WriteCentralDirectory();
     m_impl->out.Commit();
+    if (m_impl->options.check) {
+        if (m_impl->options.beforeCheck) m_impl->options.beforeCheck(m_impl->sidePath);
+        CheckResult check = CheckArchive(m_impl->sidePath);
+        if (!check.ok) {
+            DeleteFileW(OpenablePath(m_impl->sidePath).c_str());
+            throw ArchiveCheckError(check.entry, check.reason);
+        }
+    }
     if (!MoveFileExW(OpenablePath(m_impl->sidePath).c_str(), OpenablePath(m_archivePath).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         throw Error(ErrorText(L"Cannot move archive into place:", m_archivePath));

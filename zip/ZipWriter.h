@@ -6,11 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/win.h"
+#include "platform/Text.h"
 
 namespace pelmo::zip {
 
@@ -18,6 +19,19 @@ struct WriterOptions {
     unsigned threads = 0;                     // 0: one per processor
     size_t chunkBytes = 1u << 20;             // input bytes per deflate job
     size_t maxBytesInFlight = 48u << 20;      // input + output held at once
+    bool check = true;                        // read the archive back before it is moved into place
+    // Called with the side file's path just before the check (tests damage it here).
+    std::function<void(const std::wstring&)> beforeCheck;
+};
+
+// The archive read back wrong; no archive was left at its path.
+class ArchiveCheckError : public Error {
+public:
+    ArchiveCheckError(const std::wstring& entry, const std::wstring& reason);
+    const std::wstring& Entry() const { return m_entry; }
+
+private:
+    std::wstring m_entry;
 };
 
 class ZipWriter {
@@ -36,7 +50,9 @@ public:
     // Raises pelmo::Error on a write failure.
     int AddFolder(const std::wstring& root);
 
-    // Writes the central directory, flushes, and moves the archive into place.
+    // Writes the central directory, flushes, reads the whole archive back
+    // (each entry inflated and its CRC compared) and only then moves it into
+    // place. Raises ArchiveCheckError when the check fails.
     void Finish();
 
     const std::wstring& ArchivePath() const { return m_archivePath; }
