@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "app/Archive.h"
 #include "app/Log.h"
 #include "platform/Handles.h"
 #include "tests/fakes/FakeSteps.h"
@@ -251,6 +252,37 @@ TEST_F(DriverTest, RemovalAndDefragScopesRunTheCommonRowsOnly)
         EXPECT_EQ(std::count(steps.calls.begin(), steps.calls.end(), L"LoadLog"), 1);
         EXPECT_EQ(window.Drain().size(), 1u + 14u);
     }
+}
+
+// Packs with the real writer, whose side file is damaged before its check.
+struct DamagedArchiveSteps : FakeSteps {
+    int ZipGatherFolder(const std::wstring& gather, const std::wstring& archive) override
+    {
+        zip::WriterOptions options;
+        options.beforeCheck = [](const std::wstring& side) {
+            std::string bytes = ReadBytes(side);
+            const size_t nameLength = uint8_t(bytes[26]) | (uint8_t(bytes[27]) << 8);
+            for (int i = 0; i < 4; ++i) bytes[30 + nameLength + i] = char(0xFF);
+            WriteBytes(side, bytes);
+        };
+        return pelmo::ZipGatherFolder(gather, archive, options);
+    }
+};
+
+TEST_F(DriverTest, AnArchiveThatFailsItsCheckIsNotOffered)
+{
+    DamagedArchiveSteps damaged;
+    damaged.tempFolder = dir.Path();
+    archive = DoGatherInfo(window.hwnd, 0, damaged);
+    std::vector<std::wstring> log = LogTexts(logPath);
+    EXPECT_FALSE(FileExists(archive));
+    EXPECT_FALSE(FileExists(archive + L".part"));
+    auto check = std::find_if(log.begin(), log.end(),
+                              [](const std::wstring& l) { return l.rfind(L"Archive check failed at ", 0) == 0; });
+    ASSERT_NE(check, log.end());
+    EXPECT_NE(check->find(L".txt: damaged deflate data"), std::wstring::npos) << ToUtf8(*check);
+    ASSERT_NE(check + 1, log.end());
+    EXPECT_EQ(*(check + 1), L"ZipFile except");
 }
 
 TEST_F(DriverTest, UnwritableGatherFolderEndsTheRunThroughTheOuterGuard)
