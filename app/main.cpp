@@ -14,6 +14,8 @@
 #include "app/Log.h"
 #include "app/SaveFlow.h"
 #include "app/uInfoMain.h"
+#include "collectors/CommandRunner.h"
+#include "collectors/uScheduledTasksEnum.h"
 #include "platform/Handles.h"
 #include "platform/Session.h"
 #include "platform/Text.h"
@@ -63,6 +65,19 @@ public:
             *nowhere = 1;
         }
         RealGatherSteps::GetOSInfoEx(list);
+    }
+    // A shorter bound for the commands, so a test of hanging commands ends soon.
+    void EnumTasks(const std::wstring& filePath) override { pelmo::EnumTasks(filePath, CommandBound()); }
+    void WriteSystemInfoFile(const std::wstring& gatherFolder) override
+    {
+        pelmo::WriteSystemInfoFile(gatherFolder, CommandBound());
+    }
+
+private:
+    static DWORD CommandBound()
+    {
+        std::wstring ms = TestSwitch(L"PELMO_TEST_COMMAND_BOUND_MS");
+        return ms.empty() ? kCommandTimeoutMs : DWORD(_wtoi(ms.c_str()));
     }
 };
 #endif

@@ -247,9 +247,9 @@ LineList GetSystemInfoLines(DWORD timeoutMs)
     return lines;
 }
 
-void WriteSystemInfoFile(const std::wstring& gatherFolder)
+void WriteSystemInfoFile(const std::wstring& gatherFolder, DWORD timeoutMs)
 {
-    SaveLineList(GetSystemInfoLines(), gatherFolder + L"SystemInfo.txt");
+    SaveLineList(GetSystemInfoLines(timeoutMs), gatherFolder + L"SystemInfo.txt");
 }
 
 }  // namespace pelmo

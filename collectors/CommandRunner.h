@@ -36,6 +36,6 @@ LineList LoadTextLines(const std::string& bytes);
 // The date line, an empty line, "===== System =====", then the output of
 // `systeminfo` (waited for at most timeoutMs).
 LineList GetSystemInfoLines(DWORD timeoutMs = kCommandTimeoutMs);
-void WriteSystemInfoFile(const std::wstring& gatherFolder);
+void WriteSystemInfoFile(const std::wstring& gatherFolder, DWORD timeoutMs = kCommandTimeoutMs);
 
 }  // namespace pelmo

@@ -69,36 +69,36 @@ void TaskNamesFromCsv(const LineList& raw, LineList& names)
     }
 }
 
-void CollectTaskNames(LineList& names)
+void CollectTaskNames(LineList& names, DWORD timeoutMs)
 {
     LineList raw;
-    RunCommand("cmd.exe /c schtasks /query /FO csv", raw);
+    RunCommand("cmd.exe /c schtasks /query /FO csv", raw, timeoutMs);
     TaskNamesFromCsv(raw, names);
 }
 
-void GetScheduledTasks(LineList& lines)
+void GetScheduledTasks(LineList& lines, DWORD timeoutMs)
 {
     if (OsMajorAtStart() < 6) {
-        RunCommand("schtasks /query /V /FO list", lines);
+        RunCommand("schtasks /query /V /FO list", lines, timeoutMs);
         return;
     }
     LineList names;
-    CollectTaskNames(names);
+    CollectTaskNames(names, timeoutMs);
     std::unique_ptr<ConsoleCodePage437> codePage;
     if (names.empty()) {
         codePage = std::make_unique<ConsoleCodePage437>();
         if (!codePage->Usable()) return;
-        CollectTaskNames(names);
+        CollectTaskNames(names, timeoutMs);
     }
     // The code page goes back when the guard ends, also when a command fails.
     for (const auto& name : names)
-        RunCommand(ToAnsi(L"cmd.exe /c schtasks /query /V /TN \"" + name + L"\" /FO list"), lines);
+        RunCommand(ToAnsi(L"cmd.exe /c schtasks /query /V /TN \"" + name + L"\" /FO list"), lines, timeoutMs);
 }
 
-void EnumTasks(const std::wstring& filePath)
+void EnumTasks(const std::wstring& filePath, DWORD timeoutMs)
 {
     LineList lines;
-    GetScheduledTasks(lines);
+    GetScheduledTasks(lines, timeoutMs);
     std::string text;
     for (const auto& l : lines) text += ToAnsi(l) + "\r\n";
     UniqueFile f(CreateFileW(filePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,

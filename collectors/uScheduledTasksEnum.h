@@ -3,18 +3,20 @@
 
 #include <string>
 
+#include "collectors/CommandRunner.h"
 #include "platform/Text.h"
 
 namespace pelmo {
 
 // Runs the task summary and keeps the names of the root folder's tasks that
 // come before the first line that does not fit.
-void CollectTaskNames(LineList& names);
+void CollectTaskNames(LineList& names, DWORD timeoutMs = kCommandTimeoutMs);
 // Task names from the lines of "schtasks /query /FO csv".
 void TaskNamesFromCsv(const LineList& raw, LineList& names);
-void GetScheduledTasks(LineList& lines);
+// Each command has the bound timeoutMs.
+void GetScheduledTasks(LineList& lines, DWORD timeoutMs = kCommandTimeoutMs);
 // Writes the task lines to path in the ANSI code page, CR LF after each.
-void EnumTasks(const std::wstring& filePath);
+void EnumTasks(const std::wstring& filePath, DWORD timeoutMs = kCommandTimeoutMs);
 
 // The console code page of cmd.exe set to 437 for the life of the object,
 // then put back (or removed when it was not there), on every path.

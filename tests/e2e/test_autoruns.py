@@ -11,7 +11,7 @@ import pelmo  # noqa: E402
 
 STARS = "*" * 81
 WOW64 = "i686" in str(pelmo.BUILD)
-SHELL_TOOL = pelmo.BUILD / "tests" / "ShellLinkTool.exe"
+SHELL_TOOL = pelmo.BUILD / "tests" / "FixtureTool.exe"
 CSIDL_STARTUP, CSIDL_COMMON_STARTUP = 7, 24
 
 CV = r"Software\Microsoft\Windows\CurrentVersion"
