@@ -22,13 +22,14 @@ void GetFiles(const std::wstring& folder, LineList& list)
         while (!queue.empty()) {
             const std::wstring dir = queue.front();
             WIN32_FIND_DATAW fd;
-            UniqueFind find(FindFirstFileW((dir + L"*.*").c_str(), &fd));
+            UniqueFind find(FindFirstFileW(LongPath(dir + L"*.*").c_str(), &fd));
             if (find) {
                 do {
                     std::wstring name = fd.cFileName;
                     if (name == L"." || name == L"..") continue;
+                    if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;  // never copied through
                     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) queue.push_back(dir + name + L"\\");
+                        queue.push_back(dir + name + L"\\");
                     } else {
                         list.push_back(dir + name);
                     }
@@ -61,7 +62,7 @@ bool CopyFolder(const std::wstring& destination, const std::wstring& source)
             if (!DirectoryExists(folder)) ForceDirectories(folder);
             // Elevated: never write through a planted link.
             bool ok = NoLinksBelow(dst, ExcludeTrailingBackslash(folder)) && !IsReparsePoint(target) &&
-                      CopyFileW(file.c_str(), target.c_str(), FALSE);
+                      CopyFileW(LongPath(file).c_str(), LongPath(target).c_str(), FALSE);
             if (ok)
                 WriteLog(Format(L"CopyFile(%ls,%ls) succ", file.c_str(), target.c_str()));
             else

@@ -74,26 +74,41 @@ DWORD WINAPI SideTaskMain(void* param)
     return 0;
 }
 
-// Removes every link (junction, symbolic link) below folder without following
-// it, so that the shell's delete that follows can only reach real content.
-void UnlinkReparsePoints(const std::wstring& folder)
+// True when a link (junction, symbolic link) lies anywhere below folder
+// (trailing backslash). Links are never entered.
+bool HoldsLinks(const std::wstring& folder)
 {
     WIN32_FIND_DATAW fd;
-    UniqueFind find(FindFirstFileW((folder + L"*").c_str(), &fd));
+    UniqueFind find(FindFirstFileW(LongPath(folder + L"*").c_str(), &fd));
+    if (!find) return false;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && HoldsLinks(folder + name + L"\\")) return true;
+    } while (FindNextFileW(find.get(), &fd));
+    return false;
+}
+
+// Deletes every file and folder below folder (trailing backslash), read-only
+// ones included; links are neither entered nor deleted.
+void DeleteTreeBelow(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW fd;
+    UniqueFind find(FindFirstFileW(LongPath(folder + L"*").c_str(), &fd));
     if (!find) return;
     do {
-        std::wstring name = fd.cFileName;
+        const std::wstring name = fd.cFileName;
         if (name == L"." || name == L"..") continue;
-        std::wstring full = folder + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL | (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY));
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveDirectoryW(full.c_str());
-            else
-                DeleteFileW(full.c_str());
-        } else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            UnlinkReparsePoints(full + L"\\");
-        }
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;  // planted meanwhile: left alone
+        const std::wstring full = LongPath(folder + name);
+        const bool isFolder = fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        SetFileAttributesW(full.c_str(), isFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL);
+        if (isFolder) DeleteTreeBelow(folder + name + L"\\");
+        if (isFolder)
+            RemoveDirectoryW(full.c_str());
+        else
+            DeleteFileW(full.c_str());
     } while (FindNextFileW(find.get(), &fd));
 }
 
@@ -171,9 +186,15 @@ bool RemoveFolder(const std::wstring& path)
 {
     std::wstring dir = ExcludeTrailingBackslash(path);
     if (dir.empty()) return false;
-    // A gather folder that is itself a link is unlinked, never emptied.
-    if (IsReparsePoint(dir)) return RemoveDirectoryW(dir.c_str()) != FALSE;
-    if (DirectoryExists(dir)) UnlinkReparsePoints(dir + L"\\");
+    // Nothing that is or holds a link is deleted: some platforms delete a
+    // link's target when asked to delete the link. A linked folder is left
+    // alone; a folder holding links is moved aside whole, links untouched.
+    if (IsReparsePoint(dir)) return false;
+    if (!DirectoryExists(dir)) return false;
+    if (HoldsLinks(dir + L"\\")) {
+        const std::wstring aside = Format(L"%ls-%lu", dir.c_str(), GetTickCount());
+        return MoveFileExW(LongPath(dir).c_str(), LongPath(aside).c_str(), 0) != FALSE;
+    }
     std::wstring from = dir;
     from.push_back(L'\0');  // the list ends with a second NUL
     SHFILEOPSTRUCTW op{};
@@ -182,7 +203,12 @@ bool RemoveFolder(const std::wstring& path)
     op.pFrom = from.c_str();
     op.pTo = nullptr;
     op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-    return SHFileOperationW(&op) == 0;
+    const bool shellDone = SHFileOperationW(&op) == 0;
+    if (!DirectoryExists(dir)) return shellDone;
+    // The shell's delete stops at paths beyond MAX_PATH: what it left goes
+    // entry by entry.
+    DeleteTreeBelow(dir + L"\\");
+    return RemoveDirectoryW(LongPath(dir).c_str()) != FALSE;
 }
 
 void MakeFilesInfo(const std::wstring& gatherFolder, IGatherSteps& steps, int scope)
@@ -221,7 +247,10 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
         std::wstring gather = steps.TempFolder() + L"GetInfoDir\\";
         if (DirectoryExists(gather) || IsReparsePoint(ExcludeTrailingBackslash(gather))) RemoveFolder(gather);
         if (!DirectoryExists(gather)) ForceDirectories(gather);
-        if (!DirectoryExists(gather)) gather = ApplicationFolder() + L"GetInfoDir\\";
+        // A link in the gather folder's place is never written through.
+        if (!DirectoryExists(gather) || IsReparsePoint(ExcludeTrailingBackslash(gather)))
+            gather = ApplicationFolder() + L"GetInfoDir\\";
+        if (IsReparsePoint(ExcludeTrailingBackslash(gather))) throw Error(L"the gather folder is a link");
         gather = IncludeTrailingBackslash(gather);
         const std::wstring parent = ExtractFilePath(ExcludeTrailingBackslash(gather));
         archivePath = parent + L"Pelmo_Debug_Info.zip";

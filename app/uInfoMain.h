@@ -106,8 +106,10 @@ int GetProductFromCommandLine();
 int CurrentProductScope();
 
 std::wstring GetTempFolder();
-// Deletes a folder tree through the shell, without the recycle bin. A linked
-// folder (reparse point) is unlinked, never followed.
+// Deletes a folder tree through the shell, without the recycle bin (paths
+// beyond MAX_PATH entry by entry). Links are never followed or deleted: a
+// folder that is a link is left alone (false); a folder holding links is
+// renamed aside whole ("<folder>-<ticks>") instead of deleted.
 bool RemoveFolder(const std::wstring& path);
 void MakeFilesInfo(const std::wstring& gatherFolder, IGatherSteps& steps, int scope);
 

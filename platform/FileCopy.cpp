@@ -52,13 +52,13 @@ bool CopyFileInto(const std::wstring& root, const std::wstring& source, const st
     if (!NoLinksBelow(root, folder)) return false;
     if (!DirectoryExists(folder) && !ForceDirectories(folder)) return false;
     if (!NoLinksBelow(root, folder)) return false;
-    DWORD attrs = GetFileAttributesW(dest.c_str());
+    DWORD attrs = GetFileAttributesW(LongPath(dest).c_str());
     if (attrs != INVALID_FILE_ATTRIBUTES) {
         if (overwrite == Overwrite::No || (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
         // An earlier copy may carry the source's read-only attribute.
-        if (attrs & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(dest.c_str(), attrs & ~FILE_ATTRIBUTE_READONLY);
+        if (attrs & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(LongPath(dest).c_str(), attrs & ~FILE_ATTRIBUTE_READONLY);
     }
-    return CopyFileW(source.c_str(), dest.c_str(), overwrite == Overwrite::No) != FALSE;
+    return CopyFileW(LongPath(source).c_str(), LongPath(dest).c_str(), overwrite == Overwrite::No) != FALSE;
 }
 
 }  // namespace pelmo

@@ -170,21 +170,28 @@ std::wstring ExpandFileName(std::wstring_view path)
     }
 }
 
+std::wstring LongPath(std::wstring_view path)
+{
+    if (path.size() < 248 || path.rfind(L"\\\\?\\", 0) == 0) return std::wstring(path);
+    if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + std::wstring(path.substr(2));
+    return L"\\\\?\\" + std::wstring(path);
+}
+
 bool FileExists(const std::wstring& path)
 {
-    DWORD a = GetFileAttributesW(path.c_str());
+    DWORD a = GetFileAttributesW(LongPath(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool DirectoryExists(const std::wstring& path)
 {
-    DWORD a = GetFileAttributesW(path.c_str());
+    DWORD a = GetFileAttributesW(LongPath(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool IsReparsePoint(const std::wstring& path)
 {
-    DWORD a = GetFileAttributesW(path.c_str());
+    DWORD a = GetFileAttributesW(LongPath(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
@@ -197,7 +204,7 @@ bool ForceDirectories(const std::wstring& path)
     if (!parent.empty() && parent != dir && !DirectoryExists(parent)) {
         if (!ForceDirectories(parent)) return false;
     }
-    return CreateDirectoryW(dir.c_str(), nullptr) || DirectoryExists(dir);
+    return CreateDirectoryW(LongPath(dir).c_str(), nullptr) || DirectoryExists(dir);
 }
 
 std::wstring ModuleFileName(HMODULE module)

@@ -59,6 +59,9 @@ std::wstring IncludeTrailingBackslash(std::wstring_view path);
 std::wstring ExcludeTrailingBackslash(std::wstring_view path);
 std::wstring ChangeFileExt(std::wstring_view path, std::wstring_view ext);
 std::wstring ExpandFileName(std::wstring_view path);
+// The form of a full path that file functions accept beyond MAX_PATH: paths
+// of 248 characters or more get the \\?\ (or \\?\UNC\) prefix.
+std::wstring LongPath(std::wstring_view path);
 
 bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);

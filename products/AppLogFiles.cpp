@@ -26,7 +26,7 @@ bool IsLink(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTR
 void AddMask(const std::wstring& folder, const std::wstring& mask, LineList& set)
 {
     WIN32_FIND_DATAW fd;
-    UniqueFind find(FindFirstFileW((folder + mask).c_str(), &fd));
+    UniqueFind find(FindFirstFileW(LongPath(folder + mask).c_str(), &fd));
     if (!find) return;
     do {
         if (IsFolder(fd) || IsLink(fd)) continue;
@@ -221,7 +221,7 @@ std::wstring FindNewestVersionsFile(const std::wstring& folder, const std::wstri
 {
     const std::wstring dir = ExcludeTrailingBackslash(folder);
     WIN32_FIND_DATAW fd;
-    UniqueFind find(FindFirstFileW((dir + L"\\*.*").c_str(), &fd));
+    UniqueFind find(FindFirstFileW(LongPath(dir + L"\\*.*").c_str(), &fd));
     if (!find) return {};
     const std::wstring upperPrefix = ToUpper(prefix);
     std::wstring best;

@@ -41,17 +41,19 @@ struct MappedView {
     }
 };
 
-void Walk(const std::wstring& folder, LineList& list)
+// Folders deeper than kMaxWalkDepth below the start are not entered, so no
+// tree, however deep, can exhaust the stack.
+void Walk(const std::wstring& folder, LineList& list, int depth = 0)
 {
     const std::wstring dir = IncludeTrailingBackslash(folder);
     WIN32_FIND_DATAW fd;
-    UniqueFind find(FindFirstFileW((dir + L"*.*").c_str(), &fd));
+    UniqueFind find(FindFirstFileW(LongPath(dir + L"*.*").c_str(), &fd));
     if (!find) return;
     do {
         if (IsDots(fd.cFileName)) continue;
         if (IsFolder(fd)) {
             if (wcscmp(fd.cFileName, L".svn") == 0 || IsLink(fd)) continue;
-            Walk(dir + fd.cFileName, list);
+            if (depth < kMaxWalkDepth) Walk(dir + fd.cFileName, list, depth + 1);
         } else {
             list.push_back(dir + fd.cFileName);
         }
@@ -75,7 +77,7 @@ std::vector<std::pair<std::wstring, uint64_t>> ListInstallFiles(const std::wstri
         const std::wstring dir = IncludeTrailingBackslash(queue.front());
         queue.pop_front();
         WIN32_FIND_DATAW fd;
-        UniqueFind find(FindFirstFileW((dir + L"*.*").c_str(), &fd));
+        UniqueFind find(FindFirstFileW(LongPath(dir + L"*.*").c_str(), &fd));
         if (!find) break;
         do {
             if (IsDots(fd.cFileName)) continue;
@@ -91,7 +93,7 @@ std::vector<std::pair<std::wstring, uint64_t>> ListInstallFiles(const std::wstri
 
 std::wstring GetFileMD5(const std::wstring& path)
 {
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    UniqueFile file(CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return {};
     LARGE_INTEGER size{};
@@ -133,7 +135,7 @@ std::wstring FileTimeText(const std::wstring& path)
     WIN32_FILE_ATTRIBUTE_DATA data{};
     SYSTEMTIME st{1899, 12, 0, 30, 0, 0, 0, 0};
     FILETIME local{};
-    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+    if (GetFileAttributesExW(LongPath(path).c_str(), GetFileExInfoStandard, &data) &&
         FileTimeToLocalFileTime(&data.ftLastWriteTime, &local)) {
         SYSTEMTIME t{};
         if (FileTimeToSystemTime(&local, &t)) st = t;

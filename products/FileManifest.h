@@ -12,6 +12,9 @@
 
 namespace pelmo {
 
+// How deep the recursive walks of product folders go below their start.
+constexpr int kMaxWalkDepth = 128;
+
 // Every file under the folder, depth-first; ".svn" folders (exact case) are
 // skipped, linked folders are not entered.
 void ListFolderFiles(const std::wstring& folder, LineList& list);

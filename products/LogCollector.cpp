@@ -5,6 +5,7 @@
 #include "platform/Handles.h"
 #include "platform/RegistryClassEx.h"
 #include "platform/Text.h"
+#include "products/FileManifest.h"
 #include "products/ProductLocations.h"
 
 namespace pelmo {
@@ -84,12 +85,12 @@ void CopyOne(const std::wstring& file, const PathMacro& macro, const std::wstrin
 // Files matching the mask in folder, and below it when recursive; linked
 // folders are not entered.
 void Collect(const std::wstring& folder, const std::wstring& mask, bool recursive,
-             std::vector<std::pair<std::wstring, uint64_t>>& out)
+             std::vector<std::pair<std::wstring, uint64_t>>& out, int depth = 0)
 {
     const std::wstring dir = IncludeTrailingBackslash(folder);
     WIN32_FIND_DATAW fd;
     {
-        UniqueFind find(FindFirstFileW((dir + mask).c_str(), &fd));
+        UniqueFind find(FindFirstFileW(LongPath(dir + mask).c_str(), &fd));
         if (find) {
             do {
                 if (IsFile(fd))
@@ -98,12 +99,12 @@ void Collect(const std::wstring& folder, const std::wstring& mask, bool recursiv
         }
     }
     if (!recursive) return;
-    UniqueFind sub(FindFirstFileW((dir + L"*.*").c_str(), &fd));
+    UniqueFind sub(FindFirstFileW(LongPath(dir + L"*.*").c_str(), &fd));
     if (!sub) return;
     do {
         if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
             wcscmp(fd.cFileName, L".") && wcscmp(fd.cFileName, L".."))
-            Collect(dir + fd.cFileName, mask, true, out);
+            if (depth < kMaxWalkDepth) Collect(dir + fd.cFileName, mask, true, out, depth + 1);
     } while (FindNextFileW(sub.get(), &fd));
 }
 

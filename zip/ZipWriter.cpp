@@ -34,12 +34,7 @@ std::wstring ErrorText(const wchar_t* what, const std::wstring& path)
     return Format(L"%ls %ls (error %lu)", what, path.c_str(), GetLastError());
 }
 
-// Paths of 248 characters or more need the long-path prefix to be opened.
-std::wstring OpenablePath(const std::wstring& p)
-{
-    if (p.size() < 248 || p.rfind(L"\\\\", 0) == 0) return p;
-    return L"\\\\?\\" + p;
-}
+std::wstring OpenablePath(const std::wstring& p) { return LongPath(p); }
 
 void Put16(std::string& b, uint16_t v)
 {

@@ -3,7 +3,8 @@
 //   GuiDriver layout <hwnd>                        prints the window and its controls
 //   GuiDriver click <hwnd> <caption>               presses the child button with that caption
 //   GuiDriver close <hwnd>                         asks the window to close
-//   GuiDriver box <timeoutMs> [shot.png]           prints a message box's text (UTF-8, CR as \r), presses OK
+//   GuiDriver box <timeoutMs> [shot.png|- [keep]]  prints a message box's text (UTF-8, CR as \r), presses
+//                                                  OK unless "keep" is given
 //   GuiDriver shot <hwnd> <file.png>               writes a picture of the window
 //   GuiDriver explorer <timeoutMs>                 prints the title of an Explorer window
 //   GuiDriver closeclass <class>                   closes every top-level window of a class
@@ -239,7 +240,8 @@ int wmain(int argc, wchar_t** argv)
         printf("title %s\n", Escaped(Text(fb.found)).c_str());
         printf("text %s\n", Escaped(text).c_str());
         fflush(stdout);
-        if (argc >= 4) Shot(fb.found, argv[3]);
+        if (argc >= 4 && std::wstring(argv[3]) != L"-") Shot(fb.found, argv[3]);
+        if (argc >= 5 && std::wstring(argv[4]) == L"keep") return 0;
         HWND ok = GetDlgItem(fb.found, IDOK);
         if (!ok) ok = ChildByText(fb.found, L"Button", L"OK");
         if (!ok) return 1;
