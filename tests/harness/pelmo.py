@@ -121,10 +121,12 @@ def reg_import(text):
 
 
 class HostRun:
-    def __init__(self, archive, progress, stdout):
+    def __init__(self, archive, progress, stdout, elapsed_ms=0, peak_bytes=0):
         self.archive = archive
         self.progress = progress
         self.stdout = stdout
+        self.elapsed_ms = elapsed_ms
+        self.peak_bytes = peak_bytes
 
     @property
     def archive_unix(self):
@@ -145,13 +147,17 @@ def run_gathering(args=(), timeout=600, host=None, dll=None):
     out.unlink()
     archive = ""
     progress = []
+    numbers = {"elapsed": 0, "peak": 0}
     for line in lines:
+        key = line.split("=", 1)[0]
+        if key in numbers:
+            numbers[key] = int(line.split("=", 1)[1])
         if line.startswith("archive="):
             archive = line[len("archive="):]
         elif line.startswith("progress="):
             w, l = line[len("progress="):].split(",")
             progress.append((int(w), int(l)))
-    return HostRun(archive, progress, proc.stdout)
+    return HostRun(archive, progress, proc.stdout, numbers["elapsed"], numbers["peak"])
 
 
 def to_win_any(unix_path):

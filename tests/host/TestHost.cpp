@@ -1,8 +1,13 @@
 // Test host: loads PelmoHelper.dll the way another product does and runs one
 // gathering with this process's command line, recording the progress
 // messages its window receives. Writes "archive=<path>" and one
-// "progress=<wParam>,<lParam>" line per message, in UTF-8, to the file named
-// by PELMO_HOST_OUT.
+// "progress=<wParam>,<lParam>" line per message, then "elapsed=<ms>" (the
+// gathering call alone) and "peak=<bytes>" (the process's peak working set),
+// in UTF-8, to the file named by PELMO_HOST_OUT.
+#include "platform/win.h"
+
+#include <psapi.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -22,6 +27,7 @@ struct Run {
     HWND window;
     int limit;
     std::wstring archive;
+    ULONGLONG elapsedMs = 0;
 };
 
 LRESULT CALLBACK WndProc(HWND h, UINT msg, WPARAM w, LPARAM l)
@@ -37,7 +43,9 @@ DWORD WINAPI Worker(void* p)
 {
     auto* run = static_cast<Run*>(p);
     std::vector<wchar_t> buf(32768);
+    const ULONGLONG start = GetTickCount64();
     run->fn(run->window, run->limit, buf.data(), int(buf.size()));
+    run->elapsedMs = GetTickCount64() - start;
     run->archive = buf.data();
     PostMessageW(run->window, kDone, 0, 0);
     return 0;
@@ -89,6 +97,11 @@ int wmain()
 
     std::string text = "archive=" + pelmo::ToUtf8(run.archive) + "\n";
     for (auto& m : g_messages) text += "progress=" + std::to_string(m.first) + "," + std::to_string(m.second) + "\n";
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    text += "elapsed=" + std::to_string(run.elapsedMs) + "\n";
+    text += "peak=" + std::to_string(counters.PeakWorkingSetSize) + "\n";
     if (!out.empty()) {
         FILE* f = _wfopen(out.c_str(), L"wb");
         if (!f) return 5;
