@@ -106,8 +106,8 @@ int GetProductFromCommandLine();
 int CurrentProductScope();
 
 std::wstring GetTempFolder();
-// Deletes a folder tree through the shell, without the recycle bin (paths
-// beyond MAX_PATH entry by entry). Links are never followed or deleted: a
+// Deletes a folder tree without the recycle bin, entry by entry (paths
+// beyond MAX_PATH too), then through the shell for anything left. Links are never followed or deleted: a
 // folder that is a link is left alone (false); a folder holding links is
 // renamed aside whole ("<folder>-<ticks>") instead of deleted.
 bool RemoveFolder(const std::wstring& path);

@@ -17,19 +17,35 @@ const wchar_t kStars[] = L"*****************************************************
 
 // Views of this size are mapped one after the other (a multiple of the
 // allocation granularity).
-constexpr uint64_t kViewBytes = 32ull << 20;
+constexpr uint64_t kViewBytes = 8ull << 20;
 
 bool IsDots(const wchar_t* name) { return !wcscmp(name, L".") || !wcscmp(name, L".."); }
 bool IsFolder(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY; }
 bool IsLink(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT; }
 
-struct CryptContext {
-    HCRYPTPROV prov = 0;
+// The thread's CryptoAPI provider, acquired once: acquiring one costs far
+// more than hashing a small file.
+class ThreadProvider {
+public:
+    ~ThreadProvider()
+    {
+        if (m_prov) CryptReleaseContext(m_prov, 0);
+    }
+    HCRYPTPROV Get()
+    {
+        if (!m_prov && !CryptAcquireContextW(&m_prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) m_prov = 0;
+        return m_prov;
+    }
+
+private:
+    HCRYPTPROV m_prov = 0;
+};
+
+struct HashHandle {
     HCRYPTHASH hash = 0;
-    ~CryptContext()
+    ~HashHandle()
     {
         if (hash) CryptDestroyHash(hash);
-        if (prov) CryptReleaseContext(prov, 0);
     }
 };
 
@@ -98,10 +114,10 @@ std::wstring GetFileMD5(const std::wstring& path)
     if (!file) return {};
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size)) return {};
-    CryptContext c;
-    if (!CryptAcquireContextW(&c.prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) ||
-        !CryptCreateHash(c.prov, CALG_MD5, 0, 0, &c.hash))
-        return {};
+    thread_local ThreadProvider provider;
+    HashHandle c;
+    const HCRYPTPROV prov = provider.Get();
+    if (!prov || !CryptCreateHash(prov, CALG_MD5, 0, 0, &c.hash)) return {};
     const uint64_t total = uint64_t(size.QuadPart);
     if (total > 0) {
         UniqueHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));

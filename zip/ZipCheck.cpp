@@ -8,16 +8,12 @@
 
 #include "platform/Handles.h"
 #include "platform/Text.h"
+#include "zip/ZipFormat.h"
 
 namespace pelmo::zip {
 
 namespace {
 
-constexpr uint32_t kLocalSig = 0x04034b50;
-constexpr uint32_t kCentralSig = 0x02014b50;
-constexpr uint32_t kEndSig = 0x06054b50;
-constexpr uint32_t kEnd64Sig = 0x06064b50;
-constexpr uint32_t kEnd64LocatorSig = 0x07064b50;
 constexpr size_t kBufferBytes = 256u << 10;
 constexpr uint64_t kMaxDirectoryBytes = 256ull << 20;
 
@@ -97,7 +93,7 @@ bool FindDirectory(Reader& in, Directory& dir, std::wstring& reason)
     dir.size = Get32(end + 12);
     dir.offset = Get32(end + 16);
     const uint64_t endOffset = in.Size() - tailBytes + at;
-    if (dir.entries == 0xFFFF || dir.size == 0xFFFFFFFFu || dir.offset == 0xFFFFFFFFu) {
+    if (dir.entries == 0xFFFF || dir.size == kMax32 || dir.offset == kMax32) {
         uint8_t locator[20], end64[56];
         if (endOffset < 20 || !in.Read(endOffset - 20, locator, 20) || Get32(locator) != kEnd64LocatorSig ||
             !in.Read(Get64(locator + 8), end64, 56) || Get32(end64) != kEnd64Sig) {
@@ -130,7 +126,7 @@ bool ParseCentral(const std::vector<uint8_t>& cd, size_t& pos, CentralEntry& e)
     e.localOffset = Get32(h + 42);
     if (pos + 46 + nameLen + extraLen + commentLen > cd.size()) return false;
     e.rawName.assign(reinterpret_cast<const char*>(h + 46), nameLen);
-    e.name = FromCodePage(e.rawName, (e.flags & 0x0800) ? CP_UTF8 : CP_OEMCP);
+    e.name = FromCodePage(e.rawName, (e.flags & kFlagUtf8) ? CP_UTF8 : CP_OEMCP);
     // ZIP64 sizes and offset, in order, for the fields that are saturated.
     const uint8_t* x = h + 46 + nameLen;
     const uint8_t* xEnd = x + extraLen;
@@ -141,7 +137,7 @@ bool ParseCentral(const std::vector<uint8_t>& cd, size_t& pos, CentralEntry& e)
             const uint8_t* f = x + 4;
             const uint8_t* fEnd = f + len;
             for (uint64_t* field : {&e.size, &e.compressedSize, &e.localOffset}) {
-                if (*field != 0xFFFFFFFFu) continue;
+                if (*field != kMax32) continue;
                 if (f + 8 > fEnd) return false;
                 *field = Get64(f);
                 f += 8;
@@ -167,7 +163,7 @@ struct InflateStream {
 bool CheckData(Reader& in, const CentralEntry& e, uint64_t dataOffset, std::vector<uint8_t>& input,
                std::vector<uint8_t>& output, std::wstring& reason)
 {
-    if (e.method != 0 && e.method != 8) {
+    if (e.method != kMethodStored && e.method != kMethodDeflate) {
         reason = Format(L"unknown method %u", unsigned(e.method));
         return false;
     }
@@ -178,7 +174,7 @@ bool CheckData(Reader& in, const CentralEntry& e, uint64_t dataOffset, std::vect
     uLong crc = crc32(0, nullptr, 0);
     uint64_t produced = 0, remaining = e.compressedSize, offset = dataOffset;
     InflateStream inflate;
-    if (e.method == 8 && !inflate.ready) {
+    if (e.method == kMethodDeflate && !inflate.ready) {
         reason = L"no inflater";
         return false;
     }
@@ -191,7 +187,7 @@ bool CheckData(Reader& in, const CentralEntry& e, uint64_t dataOffset, std::vect
         }
         offset += n;
         remaining -= n;
-        if (e.method == 0) {
+        if (e.method == kMethodStored) {
             crc = crc32(crc, input.data(), uInt(n));
             produced += n;
             continue;
@@ -216,7 +212,7 @@ bool CheckData(Reader& in, const CentralEntry& e, uint64_t dataOffset, std::vect
         }
     }
     // Whatever output the inflater still holds once all input is in.
-    while (e.method == 8 && rc != Z_STREAM_END) {
+    while (e.method == kMethodDeflate && rc != Z_STREAM_END) {
         inflate.z.avail_in = 0;
         inflate.z.next_out = output.data();
         inflate.z.avail_out = uInt(output.size());

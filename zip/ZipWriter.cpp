@@ -13,20 +13,13 @@
 #include "platform/Handles.h"
 #include "platform/Text.h"
 #include "zip/ZipCheck.h"
+#include "zip/ZipFormat.h"
 
 namespace pelmo::zip {
 
 namespace {
 
-constexpr uint32_t kLocalSig = 0x04034b50;
-constexpr uint32_t kCentralSig = 0x02014b50;
-constexpr uint32_t kEndSig = 0x06054b50;
-constexpr uint32_t kEnd64Sig = 0x06064b50;
-constexpr uint32_t kEnd64LocatorSig = 0x07064b50;
 constexpr uint16_t kFlagMaxCompression = 0x0002;
-constexpr uint16_t kFlagUtf8 = 0x0800;
-constexpr uint16_t kMethodDeflate = 8;
-constexpr uint32_t kMax32 = 0xFFFFFFFFu;
 constexpr size_t kDictBytes = 32768;
 
 std::wstring ErrorText(const wchar_t* what, const std::wstring& path)

@@ -18,7 +18,7 @@ namespace pelmo::zip {
 struct WriterOptions {
     unsigned threads = 0;                     // 0: one per processor
     size_t chunkBytes = 1u << 20;             // input bytes per deflate job
-    size_t maxBytesInFlight = 48u << 20;      // input + output held at once
+    size_t maxBytesInFlight = 8u << 20;       // input + output held at once
     bool check = true;                        // read the archive back before it is moved into place
     // Called with the side file's path just before the check (tests damage it here).
     std::function<void(const std::wstring&)> beforeCheck;

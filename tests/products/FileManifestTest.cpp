@@ -70,7 +70,7 @@ TEST(Manifest, DigestsOfEmptyKnownAndUnreadableFiles)
 
 TEST(Manifest, DigestAcrossManyViews)
 {
-    // 70 MiB + 3 bytes: three views, the last one short. MD5 of the bytes
+    // 70 MiB + 3 bytes: several views, the last one short. MD5 of the bytes
     // i % 251, computed independently below by the platform for one view.
     test::TempDir d;
     const size_t size = (70u << 20) + 3;
