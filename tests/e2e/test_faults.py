@@ -98,8 +98,9 @@ def locked_file(ctx):
 
 
 def vanishing_file(ctx):
-    # Gone after the manifest has listed it, before the logs are copied.
-    ctx.start_tool("vanish", MLV + "Display_log.txt", TEMP + "GetInfoDir\\dnsGetinfo.txt", finishing=True)
+    # Gone once the main report (with the manifest that listed it) is saved,
+    # well before the logs are copied.
+    ctx.start_tool("vanish", MLV + "Display_log.txt", TEMP + "GetInfoDir\\Pelmo_Debug_Info.txt", finishing=True)
 
 
 def zero_byte_file(ctx):
