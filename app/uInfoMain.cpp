@@ -104,11 +104,12 @@ void DeleteTreeBelow(const std::wstring& folder)
         const std::wstring full = LongPath(folder + name);
         const bool isFolder = fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
         SetFileAttributesW(full.c_str(), isFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL);
-        if (isFolder) DeleteTreeBelow(folder + name + L"\\");
-        if (isFolder)
+        if (isFolder) {
+            DeleteTreeBelow(folder + name + L"\\");
             RemoveDirectoryW(full.c_str());
-        else
+        } else {
             DeleteFileW(full.c_str());
+        }
     } while (FindNextFileW(find.get(), &fd));
 }
 

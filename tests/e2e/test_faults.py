@@ -8,7 +8,6 @@ PELMO_FAULT_ROWS=key,key runs only those rows.
 """
 import os
 import pathlib
-import re
 import shutil
 import subprocess
 import sys
