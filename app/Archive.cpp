@@ -12,6 +12,8 @@ int ZipGatherFolder(const std::wstring& gatherFolder, const std::wstring& archiv
     const std::wstring root = IncludeTrailingBackslash(ExcludeTrailingBackslash(gatherFolder));
     zip::ZipWriter writer(archivePath, options);
     int count = writer.AddFolder(root);
+    for (const zip::SkippedFile& skipped : writer.Skipped())
+        WriteLog(L"ZipFile left out " + skipped.path + L": " + skipped.reason);
     try {
         writer.Finish();
     } catch (const zip::ArchiveCheckError& e) {

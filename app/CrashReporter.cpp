@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "platform/Handles.h"
+#include "platform/OptionalApi.h"
 #include "platform/Text.h"
 
 namespace pelmo {
@@ -17,20 +19,26 @@ const char kMarker[] = "==== Pelmo Helper bug report ====";
 std::atomic<bool> g_reporting{false};
 
 // ---- fault guard -------------------------------------------------------
+//
+// A hardware fault raised by this program's own code on a thread inside a
+// FaultScope is turned into a C++ exception thrown from the faulting
+// instruction: the handler makes the thread continue in a small entry that
+// "calls" ThrowFault as if the faulting instruction had done so. The code is
+// built with -fnon-call-exceptions, so the unwinder knows every instruction
+// that may trap, and every destructor between the fault and the catch runs.
 
-struct GuardFrame {
-    intptr_t jmp[5];
-    DWORD code;
-    GuardFrame* outer;
-};
-
-DWORD GuardSlot()
+DWORD ScopeSlot()
 {
     static const DWORD slot = TlsAlloc();
     return slot;
 }
-GuardFrame* CurrentGuard() { return static_cast<GuardFrame*>(TlsGetValue(GuardSlot())); }
-void SetCurrentGuard(GuardFrame* f) { TlsSetValue(GuardSlot(), f); }
+DWORD CodeSlot()
+{
+    static const DWORD slot = TlsAlloc();
+    return slot;
+}
+uintptr_t ScopeDepth() { return reinterpret_cast<uintptr_t>(TlsGetValue(ScopeSlot())); }
+void SetScopeDepth(uintptr_t d) { TlsSetValue(ScopeSlot(), reinterpret_cast<void*>(d)); }
 
 bool IsHardwareFault(DWORD code)
 {
@@ -56,46 +64,108 @@ bool IsHardwareFault(DWORD code)
     }
 }
 
-// Entered in place of the faulting instruction, on a clean part of the same
-// stack; jumps back into RunFaultGuarded.
-[[noreturn]] __attribute__((noinline)) void ResumeAfterFault(GuardFrame* frame)
+}  // namespace
+
+// Thrown in place of the faulting instruction; the code and address were
+// kept by the handler for this thread.
+extern "C" [[noreturn]] __attribute__((noinline, used)) void PelmoThrowFault()
 {
-    __builtin_longjmp(frame->jmp, 1);
+    auto* record = static_cast<EXCEPTION_RECORD*>(TlsGetValue(CodeSlot()));
+    const DWORD code = record ? record->ExceptionCode : 0;
+    void* const address = record ? record->ExceptionAddress : nullptr;
+    delete record;
+    TlsSetValue(CodeSlot(), nullptr);
+    throw HardwareFault(code, address);
+}
+
+// The entry the handler resumes the thread in, with the return address it
+// should see (faulting instruction + 1, so the unwinder looks up exactly the
+// faulting instruction) in the accumulator; it pushes it and goes on as a
+// call would. On x64 a frame with its own unwind data realigns the stack.
+extern "C" void PelmoFaultEntry();
+#ifdef _WIN64
+asm(R"(
+    .text
+    .globl PelmoFaultEntry
+    .def PelmoFaultEntry; .scl 2; .type 32; .endef
+PelmoFaultEntry:
+    pushq %rax
+    .def PelmoFaultFrame; .scl 3; .type 32; .endef
+    .seh_proc PelmoFaultFrame
+PelmoFaultFrame:
+    pushq %rbp
+    .seh_pushreg %rbp
+    movq %rsp, %rbp
+    .seh_setframe %rbp, 0
+    .seh_endprologue
+    andq $-16, %rsp
+    subq $32, %rsp
+    call PelmoThrowFault
+    int3
+    .seh_endproc
+)");
+#else
+asm(R"(
+    .text
+    .globl _PelmoFaultEntry
+    .def _PelmoFaultEntry; .scl 2; .type 32; .endef
+_PelmoFaultEntry:
+    pushl %eax
+    jmp _PelmoThrowFault
+)");
+#endif
+
+namespace {
+
+// Sends the thread into PelmoFaultEntry when the fault is this program's to
+// recover: a hardware fault, in this image, on a thread inside a FaultScope,
+// with a usable stack. Everything else goes on to the system's handlers.
+bool DivertFault(EXCEPTION_POINTERS* ep)
+{
+    const EXCEPTION_RECORD* r = ep->ExceptionRecord;
+    if (!IsHardwareFault(r->ExceptionCode) || ScopeDepth() == 0) return false;
+    if (ModuleOfAddress(r->ExceptionAddress) != ThisModule()) return false;
+    if (r->ExceptionAddress == reinterpret_cast<void*>(&PelmoFaultEntry)) return false;  // the stack is gone
+    if (TlsGetValue(CodeSlot())) return false;  // a fault while the last one is thrown
+    CONTEXT* c = ep->ContextRecord;
+    NT_TIB* tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
+#ifdef _WIN64
+    const DWORD_PTR sp = DWORD_PTR(c->Rsp);
+#else
+    const DWORD_PTR sp = DWORD_PTR(c->Esp);
+#endif
+    if (sp <= DWORD_PTR(tib->StackLimit) + 256 || sp > DWORD_PTR(tib->StackBase)) return false;
+    auto* kept = new (std::nothrow) EXCEPTION_RECORD(*r);
+    if (!kept) return false;
+    TlsSetValue(CodeSlot(), kept);
+#ifdef _WIN64
+    c->Rax = c->Rip + 1;
+    c->Rip = DWORD64(reinterpret_cast<void*>(&PelmoFaultEntry));
+#else
+    c->Eax = c->Eip + 1;
+    c->Eip = DWORD(reinterpret_cast<void*>(&PelmoFaultEntry));
+#endif
+    return true;
 }
 
 LONG CALLBACK FaultHandler(EXCEPTION_POINTERS* ep)
 {
-    const DWORD code = ep->ExceptionRecord->ExceptionCode;
-    if (!IsHardwareFault(code)) return EXCEPTION_CONTINUE_SEARCH;
-    GuardFrame* frame = CurrentGuard();
-    if (!frame) return EXCEPTION_CONTINUE_SEARCH;
-    frame->code = code;
-    CONTEXT* c = ep->ContextRecord;
-#ifdef _WIN64
-    DWORD64 sp = (c->Rsp - 512) & ~DWORD64(15);
-    c->Rsp = sp - 8;  // as after a call
-    c->Rcx = DWORD64(frame);
-    c->Rip = DWORD64(reinterpret_cast<void*>(&ResumeAfterFault));
-#else
-    DWORD sp = (c->Esp - 512) & ~DWORD(15);
-    sp -= 4;
-    *reinterpret_cast<DWORD*>(sp) = DWORD(frame);  // the argument
-    sp -= 4;
-    *reinterpret_cast<DWORD*>(sp) = 0;  // no return address
-    c->Esp = sp;
-    c->Eip = DWORD(reinterpret_cast<void*>(&ResumeAfterFault));
-#endif
-    return EXCEPTION_CONTINUE_EXECUTION;
+    return DivertFault(ep) ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The vectored handler, where the system has one (XP on); on Windows 2000
+// the unhandled-exception filter diverts instead.
+void InstallFaultHandler()
+{
+    static const PVOID handler = AddFirstVectoredHandler(FaultHandler);
+    (void)handler;
 }
 
 // ---- report ------------------------------------------------------------
 
 std::string ModuleAndOffset(DWORD_PTR address)
 {
-    HMODULE module = nullptr;
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(address), &module) &&
-        module) {
+    if (HMODULE module = ModuleOfAddress(reinterpret_cast<const void*>(address))) {
         std::string name = ToUtf8(ExtractFileName(ModuleFileName(module)));
         char buf[64];
         snprintf(buf, sizeof buf, "+0x%llx", static_cast<unsigned long long>(address - DWORD_PTR(module)));
@@ -172,6 +242,7 @@ void ShowDialog()
 
 LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* ep)
 {
+    if (DivertFault(ep)) return EXCEPTION_CONTINUE_EXECUTION;
     ReportAndEnd(ep->ExceptionRecord, ep->ContextRecord, L"unhandled exception");
 }
 
@@ -192,24 +263,30 @@ void OnTerminate()
 
 }  // namespace
 
+HardwareFault::HardwareFault(DWORD code, void* address)
+    : Error(Format(L"Exception 0x%08lX at %ls", code, FromUtf8(ModuleAndOffset(DWORD_PTR(address))).c_str())), m_code(code),
+      m_address(address)
+{
+}
+
+FaultScope::FaultScope()
+{
+    InstallFaultHandler();
+    SetScopeDepth(ScopeDepth() + 1);
+}
+
+FaultScope::~FaultScope() { SetScopeDepth(ScopeDepth() - 1); }
+
 bool RunFaultGuarded(const std::function<void()>& fn, DWORD& faultCode)
 {
-    // The handler is process-wide and installed once, also in the library build.
-    static const PVOID handler = AddVectoredExceptionHandler(1, FaultHandler);
-    (void)handler;
-    GuardFrame frame{};
-    frame.outer = CurrentGuard();
-    struct Restore {
-        GuardFrame* outer;
-        ~Restore() { SetCurrentGuard(outer); }
-    } restore{frame.outer};
-    if (__builtin_setjmp(frame.jmp) == 0) {
-        SetCurrentGuard(&frame);
+    FaultScope scope;
+    try {
         fn();
         return true;
+    } catch (const HardwareFault& fault) {
+        faultCode = fault.Code();
+        return false;
     }
-    faultCode = frame.code;
-    return false;
 }
 
 std::string BuildBugReport(const EXCEPTION_RECORD* record, CONTEXT* context, const std::wstring& what)
@@ -237,7 +314,7 @@ std::string BuildBugReport(const EXCEPTION_RECORD* record, CONTEXT* context, con
     r += line;
     CONTEXT own;
     if (!context) {
-        RtlCaptureContext(&own);
+        CaptureContext(own);
         context = &own;
     }
     r += "Stack:\r\n";
@@ -283,7 +360,9 @@ void AppendBugReport(const std::wstring& path, const std::string& report, size_t
 
 void InstallCrashReporter()
 {
-    GuardSlot();
+    ScopeSlot();
+    CodeSlot();
+    InstallFaultHandler();
     SetUnhandledExceptionFilter(UnhandledFilter);
     std::set_terminate(OnTerminate);
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/Text.h"
 #include "platform/win.h"
 
 namespace pelmo {
@@ -31,9 +32,33 @@ void AppendBugReport(const std::wstring& path, const std::string& report, size_t
 // the current thread's stack is used).
 std::string BuildBugReport(const EXCEPTION_RECORD* record, CONTEXT* context, const std::wstring& what);
 
-// Runs fn; a hardware fault (access violation, division by zero, ...) on
-// this thread while fn runs ends fn and returns false with the exception
-// code. C++ exceptions pass through unchanged.
+// A hardware fault (access violation, division by zero, ...) of this
+// program's own code, thrown from the faulting instruction.
+class HardwareFault : public Error {
+public:
+    HardwareFault(DWORD code, void* address);
+    DWORD Code() const { return m_code; }
+    void* Address() const { return m_address; }
+
+private:
+    DWORD m_code;
+    void* m_address;
+};
+
+// While one lives on a thread, a hardware fault raised by this program's
+// code on that thread is thrown as HardwareFault, so the stack unwinds
+// normally: destructors run, locks are released, settings restored. Faults
+// in other modules (system DLLs that handle their own) are left alone.
+class FaultScope {
+public:
+    FaultScope();
+    ~FaultScope();
+    FaultScope(const FaultScope&) = delete;
+    FaultScope& operator=(const FaultScope&) = delete;
+};
+
+// Runs fn inside a FaultScope; a hardware fault ends fn (unwinding it) and
+// returns false with the exception code. C++ exceptions pass through.
 bool RunFaultGuarded(const std::function<void()>& fn, DWORD& faultCode);
 
 }  // namespace pelmo

@@ -2,6 +2,7 @@
 // loads it and calls DoGatherInfo without the window.
 #include <cwchar>
 
+#include "app/CrashReporter.h"
 #include "app/uInfoMain.h"
 
 // Runs one gathering; progress messages go to window (may be 0). Copies the
@@ -10,7 +11,15 @@
 extern "C" __declspec(dllexport) int WINAPI DoGatherInfo(HWND window, int otherInfoLimitMiB, wchar_t* archivePath,
                                                          int archivePathChars)
 {
-    std::wstring path = pelmo::DoGatherInfo(window, otherInfoLimitMiB > 0 ? uint32_t(otherInfoLimitMiB) : 0u);
+    // Nothing escapes into the host: not a C++ exception, not a fault of
+    // this code.
+    std::wstring path;
+    try {
+        pelmo::FaultScope faults;
+        path = pelmo::DoGatherInfo(window, otherInfoLimitMiB > 0 ? uint32_t(otherInfoLimitMiB) : 0u);
+    } catch (...) {
+        path.clear();
+    }
     if (archivePath && archivePathChars > 0) {
         size_t n = std::min<size_t>(path.size(), size_t(archivePathChars - 1));
         std::wmemcpy(archivePath, path.data(), n);

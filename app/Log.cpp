@@ -161,6 +161,12 @@ void TLogManage::Write(const std::wstring& text, bool detail)
     }
 }
 
+void TLogManage::WhileLocked(const std::function<void()>& fn)
+{
+    CriticalSection::Guard hold(m_lock);
+    fn();
+}
+
 bool HasLogSwitch(const std::vector<std::wstring>& args)
 {
     for (const auto& a : args) {
@@ -184,6 +190,8 @@ bool LoggingEnabled()
 void SetLoggingEnabled(bool on) { g_enabled.store(on ? 1 : 0); }
 
 void SetLogFileName(const std::wstring& path) { Manager().SetFileName(path); }
+
+void WhileLogLocked(const std::function<void()>& fn) { Manager().WhileLocked(fn); }
 
 void WriteLog(const std::wstring& text)
 {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,8 @@ public:
     void SetFileName(const std::wstring& path);
     std::wstring FileName();
     void Write(const std::wstring& text, bool detail);
+    // Runs fn with the lock held, as a line being written holds it.
+    void WhileLocked(const std::function<void()>& fn);
 
 private:
     std::unique_ptr<TLogObj> m_writer;
@@ -77,5 +80,8 @@ void SetLoggingEnabled(bool on);
 
 void SetLogFileName(const std::wstring& path);
 void WriteLog(const std::wstring& text);
+// Runs fn while the log's lock is held (the test build faults there to show
+// that a fault in a step never leaves the lock taken).
+void WhileLogLocked(const std::function<void()>& fn);
 
 }  // namespace pelmo

@@ -5,6 +5,8 @@
 #include "app/Log.h"
 #include "platform/FileCopy.h"
 #include "platform/Handles.h"
+#include "platform/PrivateFiles.h"
+#include "platform/Session.h"
 
 namespace pelmo {
 
@@ -73,6 +75,94 @@ bool CopyFolder(const std::wstring& destination, const std::wstring& source)
         }
     }
     return complete;
+}
+
+bool ClearSaveFile(const std::wstring& saveFile)
+{
+    if (!FileExists(saveFile) && !IsReparsePoint(saveFile)) return true;
+    if (DeleteFileW(saveFile.c_str())) return true;
+    WriteLog(L"Cannot delete " + saveFile + L": " + GetLastErrorText());
+    return false;
+}
+
+namespace {
+
+bool Present(const std::wstring& path)
+{
+    return GetFileAttributesW(LongPath(ExcludeTrailingBackslash(path)).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Copies the archive to saveFile or a free name beside it, never over
+// anything; empty when no copy could be made.
+std::wstring CopyArchive(const std::wstring& archive, const std::wstring& saveFile)
+{
+    std::wstring target = saveFile;
+    for (int attempt = 0; attempt < 3 && !target.empty(); ++attempt) {
+        if (!Present(target)) {
+            if (CopyFileW(archive.c_str(), target.c_str(), TRUE)) return target;
+            WriteLog(L"Cannot copy the report to " + target + L": " + GetLastErrorText());
+        }
+        target = FreeNameBeside(saveFile);
+    }
+    return {};
+}
+
+}  // namespace
+
+SaveOutcome SaveReport(const GatherResult& result, const std::wstring& saveFile)
+{
+    SaveOutcome outcome;
+    const std::wstring& archivePath = result.archivePath;
+    if (result.archiveMade && FileExists(archivePath)) {
+        WriteLog(L"zip file exist:" + archivePath);
+        std::wstring saved = CopyArchive(archivePath, saveFile);
+        if (saved.empty()) {
+            // Offered where the run made it, and opened up for the user.
+            saved = archivePath;
+            ShareWithParent(saved);
+        }
+        WriteLog(L"Save File:" + saved);
+        return {SaveKind::Saved, saved};
+    }
+    if (!result.archiveMade && FileExists(archivePath))
+        WriteLog(L"Not this run's report, not offered: " + archivePath);
+    WriteLog(L"Save File:" + saveFile);
+    std::wstring saveFolder;
+    const std::wstring gatherDir = ExtractFilePath(archivePath) + L"GetInfoDir\\";
+    std::wstring desFolder;
+    bool complete = false;
+    if (!archivePath.empty() && DirectoryExists(gatherDir) && !IsReparsePoint(ExcludeTrailingBackslash(gatherDir))) {
+        WriteLog(L"GatherFolder exist:" + gatherDir);
+        desFolder = ExtractFilePath(saveFile) + L"Pelmo_Debug_Info\\";
+        // Never merged into an older rescue: this run's files go into a
+        // folder made anew.
+        if (Present(desFolder)) desFolder = FreeNameBeside(desFolder);
+        if (!desFolder.empty() && CreatePrivateFolder(desFolder)) {
+            complete = CopyFolder(desFolder, gatherDir);
+            ShareWithParent(desFolder);
+        } else {
+            WriteLog(L"Cannot create the rescue folder " + desFolder + L": " + GetLastErrorText());
+            desFolder.clear();
+        }
+    }
+    if (!archivePath.empty() && DirectoryExists(gatherDir)) {
+        WriteLog(L"GatherFolder exist2:" + gatherDir);
+        saveFolder = gatherDir;
+    }
+    if (!desFolder.empty() && DirectoryExists(desFolder)) {
+        WriteLog(L"DesFolder exist:" + desFolder);
+        // The gather folder goes only when the copy holds every file.
+        if (complete) {
+            saveFolder = desFolder;
+            RemoveFolder(gatherDir);
+        } else {
+            WriteLog(L"CopyFolder incomplete, keeping:" + gatherDir);
+        }
+    }
+    WriteLog(L"SaveFolder: " + saveFolder);
+    if (saveFolder.empty() || !DirectoryExists(saveFolder)) return {SaveKind::LogOnly, saveFolder};
+    if (saveFolder == gatherDir) ShareWithParent(gatherDir);
+    return {SaveKind::Rescued, saveFolder};
 }
 
 }  // namespace pelmo

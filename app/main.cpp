@@ -16,7 +16,10 @@
 #include "app/uInfoMain.h"
 #include "collectors/CommandRunner.h"
 #include "collectors/uScheduledTasksEnum.h"
+#include "platform/FileCopy.h"
 #include "platform/Handles.h"
+#include "platform/OptionalApi.h"
+#include "platform/RegistryClassEx.h"
 #include "platform/Session.h"
 #include "platform/Text.h"
 
@@ -34,6 +37,7 @@ const wchar_t kCaption[] = L"Pelmo Helper V9";
 // worker starts and by the worker before its final, synchronous message.
 std::wstring SaveFile;
 std::wstring SaveFolder;
+SaveKind g_saveKind = SaveKind::LogOnly;  // what this run offers
 
 struct Form {
     HWND window = nullptr;
@@ -56,15 +60,39 @@ std::wstring TestSwitch(const wchar_t* name)
     return n && n < 512 ? std::wstring(buf, n) : std::wstring();
 }
 
+int* volatile g_nowhere = nullptr;
+
 class TestHookSteps : public RealGatherSteps {
 public:
     void GetOSInfoEx(LineList& list) override
     {
-        if (TestSwitch(L"PELMO_TEST_CRASH") == L"collector") {
-            volatile int* nowhere = nullptr;
-            *nowhere = 1;
+        const std::wstring crash = TestSwitch(L"PELMO_TEST_CRASH");
+        if (crash == L"collector") *g_nowhere = 1;
+        if (crash == L"held") {
+            // A fault while redirection is off, the console code page is
+            // 437 and the log's lock is held: all three must come back.
+            Wow64RedirectionOff redirection;
+            ConsoleCodePage437 codePage;
+            WhileLogLocked([] { *g_nowhere = 4; });
         }
         RealGatherSteps::GetOSInfoEx(list);
+    }
+    void GetProcessListEx(LineList& list) override
+    {
+        if (TestSwitch(L"PELMO_TEST_CRASH") == L"held") {
+            // A file only the real system folder holds is seen while
+            // redirection is off.
+            const bool off = FileExists(L"C:\\windows\\system32\\pelmo-redirection-probe.txt");
+            WriteLog(IsWow64() ? (off ? L"test: redirection off" : L"test: redirection on")
+                               : L"test: redirection n/a");
+        }
+        RealGatherSteps::GetProcessListEx(list);
+    }
+    void FindAppPath() override
+    {
+        // An unguarded row that fails: the run ends before the archive row.
+        if (TestSwitch(L"PELMO_TEST_FAIL") == L"before-archive") throw Error(L"test: unguarded row failed");
+        RealGatherSteps::FindAppPath();
     }
     // A shorter bound for the commands, so a test of hanging commands ends soon.
     void EnumTasks(const std::wstring& filePath) override { pelmo::EnumTasks(filePath, CommandBound()); }
@@ -117,7 +145,10 @@ void SetBar(int position) { SendMessageW(g_form.PB, PBM_SETPOS, WPARAM(position)
 
 void OpenExplorerAt(const std::wstring& path)
 {
-    ShellExecuteW(nullptr, L"open", L"Explorer.exe", (L"/select," + path).c_str(), nullptr, SW_SHOW);
+    // By its full path: a planted "Explorer.exe" beside the program never runs.
+    const std::wstring explorer = ExplorerProgram();
+    if (explorer.empty()) return;
+    ShellExecuteW(nullptr, L"open", explorer.c_str(), (L"/select," + path).c_str(), nullptr, SW_SHOW);
 }
 
 void Info(const std::wstring& text)
@@ -129,11 +160,19 @@ void Info(const std::wstring& text)
 
 class TGenInfoThread {
 public:
-    static void Start()
+    // False when the thread cannot be made.
+    static bool Start()
     {
+#ifdef PELMO_TEST_HOOKS
+        if (TestSwitch(L"PELMO_TEST_FAIL") == L"no-thread") {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+#endif
         HANDLE h = CreateThread(nullptr, 0, &TGenInfoThread::ThreadMain, nullptr, 0, nullptr);
-        if (!h) throw Error(L"CreateThread failed");
+        if (!h) return false;
         CloseHandle(h);  // the thread frees itself
+        return true;
     }
 
 private:
@@ -161,40 +200,14 @@ private:
             *nowhere = 2;
         }
 #endif
-        if (FileExists(SaveFile) || IsReparsePoint(SaveFile)) DeleteFileW(SaveFile.c_str());
-        const std::wstring archivePath = DoGatherInfo(g_form.window, 0, Steps());
-        if (FileExists(archivePath)) {
-            WriteLog(L"zip file exist:" + archivePath);
-            if (IsReparsePoint(SaveFile)) DeleteFileW(SaveFile.c_str());
-            CopyFileW(archivePath.c_str(), SaveFile.c_str(), FALSE);
-            if (!FileExists(SaveFile)) SaveFile = archivePath;
-        }
-        WriteLog(L"Save File:" + SaveFile);
-        if (!FileExists(SaveFile)) {
-            const std::wstring gatherDir = ExtractFilePath(archivePath) + L"GetInfoDir\\";
-            std::wstring desFolder;
-            bool complete = false;
-            if (DirectoryExists(gatherDir)) {
-                WriteLog(L"GatherFolder exist:" + gatherDir);
-                desFolder = ExtractFilePath(SaveFile) + L"Pelmo_Debug_Info\\";
-                complete = CopyFolder(desFolder, gatherDir);
-            }
-            if (DirectoryExists(gatherDir)) {
-                WriteLog(L"GatherFolder exist2:" + gatherDir);
-                SaveFolder = gatherDir;
-            }
-            if (!desFolder.empty() && DirectoryExists(desFolder)) {
-                WriteLog(L"DesFolder exist:" + desFolder);
-                // The gather folder goes only when the copy holds every file.
-                if (complete) {
-                    SaveFolder = desFolder;
-                    RemoveFolder(gatherDir);
-                } else {
-                    WriteLog(L"CopyFolder incomplete, keeping:" + gatherDir);
-                }
-            }
-            WriteLog(L"SaveFolder: " + SaveFolder);
-        }
+        ClearSaveFile(SaveFile);
+        const GatherResult result = GatherReport(g_form.window, 0, Steps());
+        const SaveOutcome outcome = SaveReport(result, SaveFile);
+        g_saveKind = outcome.kind;
+        if (outcome.kind == SaveKind::Saved)
+            SaveFile = outcome.path;
+        else
+            SaveFolder = outcome.path;
         // g_running stays set: the end-of-run flow ends the process, and a
         // close request meanwhile must not take its message box away.
         SendMessageW(g_form.window, WM_GATHER_PROGRESS, 2, 0);
@@ -202,6 +215,8 @@ private:
 };
 
 // ---- the window's handlers -----------------------------------------------
+
+void WMGatherProgress(UINT msg, WPARAM wParam, LPARAM lParam);
 
 void Button_GenClick()
 {
@@ -230,7 +245,12 @@ void Button_GenClick()
     SaveFile = ExcludeTrailingBackslash(ExpandFileName(SaveFile)) + L"\\Pelmo_Debug_Info.zip";
     WriteLog(L"File:" + SaveFile);
     g_running = true;
-    TGenInfoThread::Start();
+    if (!TGenInfoThread::Start()) {
+        // No worker: the window says so and goes back to idle.
+        WriteLog(L"CreateThread failed: " + GetLastErrorText());
+        g_running = false;
+        WMGatherProgress(WM_GATHER_PROGRESS, 3, 0);
+    }
 }
 
 // Fills the bar, hides it and gives the window back to the user.
@@ -249,17 +269,19 @@ void FinishBar()
 {
     FinishBar();
     const std::wstring logPath = ApplicationFolder() + L"Pelmo_Debug_Trevio.log";
-    if (FileExists(SaveFile)) {
+    // Only what this run made and checked is offered; a file that happens to
+    // lie at the save path proves nothing.
+    if (g_saveKind == SaveKind::Saved && FileExists(SaveFile)) {
         WriteLog(L"SaveFile exist: " + SaveFile);
         Info(L"The report file: Pelmo_Debug_Info.zip has been saved to:\r" + SaveFile);
         OpenExplorerAt(SaveFile);
         DeleteFileW(logPath.c_str());
     } else {
         WriteLog(L"SaveFile not exist: " + SaveFile);
-        if (!SaveFolder.empty() && DirectoryExists(SaveFolder)) {
+        if (g_saveKind == SaveKind::Rescued && DirectoryExists(SaveFolder)) {
             WriteLog(L"SaveFolder exist: " + SaveFolder);
-            CopyFileW(logPath.c_str(), (IncludeTrailingBackslash(SaveFolder) + L"Pelmo_Debug_Trevio.log").c_str(),
-                      FALSE);
+            const std::wstring folder = IncludeTrailingBackslash(SaveFolder);
+            CopyFileInto(folder, logPath, folder + L"Pelmo_Debug_Trevio.log", Overwrite::Yes);
             Info(L"Please zip the following folder and send the zipped file to us.\r" + SaveFolder);
             OpenExplorerAt(SaveFolder);
         } else {
@@ -405,6 +427,9 @@ int RunApplication(HINSTANCE inst)
 
 int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, LPWSTR, int)
 {
+    // First of all: later library loads (COM servers, the shell) search the
+    // system folder only, never the program's own, user-writable folder.
+    pelmo::RestrictLibrarySearchToSystem();
     pelmo::InstallCrashReporter();
     pelmo::IsWindows2000();  // session module: version flags at start
     pelmo::InitLogging();

@@ -19,6 +19,8 @@
 #include "collectors/uScheduledTasksEnum.h"
 #include "collectors/uWMI_WSC.h"
 #include "platform/Handles.h"
+#include "platform/PrivateFiles.h"
+#include "platform/Session.h"
 #include "platform/AppFrame_New.h"
 #include "platform/RegistryClassEx.h"
 #include "products/AppLogFiles.h"
@@ -65,9 +67,10 @@ struct SideTask {
 DWORD WINAPI SideTaskMain(void* param)
 {
     std::unique_ptr<SideTask> task(static_cast<SideTask*>(param));
-    // A failure here must never end the process; the driver sees only that
-    // the thread has ended.
+    // A failure here, a hardware fault included, must never end the
+    // process; the driver sees only that the thread has ended.
     try {
+        FaultScope faults;
         task->steps->WriteSystemInfoFile(task->gatherFolder);
     } catch (...) {
     }
@@ -111,6 +114,29 @@ void DeleteTreeBelow(const std::wstring& folder)
             DeleteFileW(full.c_str());
         }
     } while (FindNextFileW(find.get(), &fd));
+}
+
+// Opens a folder so that it cannot be renamed or deleted while the handle
+// lives (no delete sharing). An invalid handle when it cannot be opened or is
+// not a plain folder.
+UniqueFile HoldFolder(const std::wstring& folder)
+{
+    UniqueFile h(CreateFileW(LongPath(ExcludeTrailingBackslash(folder)).c_str(), FILE_LIST_DIRECTORY,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!h || !GetFileInformationByHandle(h.get(), &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return UniqueFile();
+    return h;
+}
+
+// Renames a folder that could not be removed to "<folder>-<ticks>".
+bool MoveAside(const std::wstring& folder)
+{
+    const std::wstring dir = ExcludeTrailingBackslash(folder);
+    const std::wstring aside = Format(L"%ls-%lu", dir.c_str(), GetTickCount());
+    return MoveFileExW(LongPath(dir).c_str(), LongPath(aside).c_str(), 0) != FALSE;
 }
 
 }  // namespace
@@ -192,10 +218,7 @@ bool RemoveFolder(const std::wstring& path)
     // alone; a folder holding links is moved aside whole, links untouched.
     if (IsReparsePoint(dir)) return false;
     if (!DirectoryExists(dir)) return false;
-    if (HoldsLinks(dir + L"\\")) {
-        const std::wstring aside = Format(L"%ls-%lu", dir.c_str(), GetTickCount());
-        return MoveFileExW(LongPath(dir).c_str(), LongPath(aside).c_str(), 0) != FALSE;
-    }
+    if (HoldsLinks(dir + L"\\")) return MoveAside(dir);
     // Entry by entry first: the shell's delete takes seconds per thousand
     // files on some systems and stops at paths beyond MAX_PATH.
     DeleteTreeBelow(dir + L"\\");
@@ -223,13 +246,22 @@ void MakeFilesInfo(const std::wstring& gatherFolder, IGatherSteps& steps, int sc
     SaveLineList(list, gatherFolder + L"FilesInfo.txt");
 }
 
-std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps& steps)
+GatherResult GatherReport(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps& steps)
 {
+    // A hardware fault anywhere in the run, outside a row's own guard too,
+    // unwinds to the outer guard below like any other failure.
+    FaultScope faults;
     WriteLog(L"DoGatherInfo strart");
-    std::wstring archivePath;
+    GatherResult result;
+    std::wstring& archivePath = result.archivePath;
     LONG progress = 0;
-    PostMessageW(window, WM_GATHER_PROGRESS, 0, kAnnouncedSteps);
-    auto post = [&] { PostMessageW(window, WM_GATHER_PROGRESS, 1, ++progress); };
+    // Without a window nothing is posted: a null window would post to this
+    // thread's own queue.
+    if (window) PostMessageW(window, WM_GATHER_PROGRESS, 0, kAnnouncedSteps);
+    auto post = [&] {
+        ++progress;
+        if (window) PostMessageW(window, WM_GATHER_PROGRESS, 1, progress);
+    };
 
     try {
         LoadWOW64Funcs();
@@ -244,12 +276,24 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
         const int scope = steps.ProductScope();
         g_productScope.store(scope);
 
-        std::wstring gather = steps.TempFolder() + L"GetInfoDir\\";
-        if (DirectoryExists(gather) || IsReparsePoint(ExcludeTrailingBackslash(gather))) RemoveFolder(gather);
-        if (!DirectoryExists(gather)) ForceDirectories(gather);
-        // A link in the gather folder's place is never written through.
-        if (!DirectoryExists(gather) || IsReparsePoint(ExcludeTrailingBackslash(gather)))
-            gather = ApplicationFolder() + L"GetInfoDir\\";
+        // The gather folder is made anew by this run, with a descriptor only
+        // administrators and the system may use, and held open without
+        // delete sharing so that nobody can swap it for a link meanwhile.
+        // A TEMP path the platform cannot report gives the fallback at once.
+        const std::wstring temp = steps.TempFolder();
+        std::wstring gather = temp.empty() ? ApplicationFolder() + L"GetInfoDir\\" : temp + L"GetInfoDir\\";
+        if (!temp.empty()) {
+            if (DirectoryExists(gather) || IsReparsePoint(ExcludeTrailingBackslash(gather))) RemoveFolder(gather);
+            if (!IsReparsePoint(ExcludeTrailingBackslash(gather)) && DirectoryExists(gather))
+                MoveAside(gather);  // what could not be removed stays, whole, under another name
+            ForceDirectories(ExtractFilePath(ExcludeTrailingBackslash(gather)));
+            if (!CreatePrivateFolder(gather)) {
+                WriteLog(L"Cannot create the gather folder anew: " + gather + L" " + GetLastErrorText());
+                gather = ApplicationFolder() + L"GetInfoDir\\";
+            }
+        } else {
+            WriteLog(L"No usable temporary folder");
+        }
         if (IsReparsePoint(ExcludeTrailingBackslash(gather))) throw Error(L"the gather folder is a link");
         gather = IncludeTrailingBackslash(gather);
         const std::wstring parent = ExtractFilePath(ExcludeTrailingBackslash(gather));
@@ -275,11 +319,13 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
         struct CleanUp {
             int scope;
             const std::wstring& gather;
+            UniqueFile hold;
             ~CleanUp()
             {
+                hold.reset();
                 if (scope != kScopeAll) RemoveFolder(gather);
             }
-        } cleanUp{scope, gather};
+        } cleanUp{scope, gather, HoldFolder(gather)};
 
         const bool main = scope == kScopeAll || scope == kScopeMain;
         const bool antiMalware = scope == kScopeAll || scope == kScopeAntiMalware;
@@ -368,10 +414,21 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
         });
         post();
         if (FileExists(archivePath)) {
-            DeleteFileW(archivePath.c_str());
+            const bool deleted = DeleteFileW(archivePath.c_str()) != FALSE;
             WriteLog(archivePath + L" Exist and del");
+            if (!deleted) {
+                // Held by another process: the new archive takes a free name
+                // beside it, and the old one is never taken for this run's.
+                WriteLog(L"Cannot delete " + archivePath + L": " + GetLastErrorText());
+                archivePath = FreeNameBeside(archivePath);
+                WriteLog(L"Archive path: " + archivePath);
+            }
         }
-        Guarded(L"ZipFile Succ", L"ZipFile except", [&] { steps.ZipGatherFolder(gather, archivePath); });
+        if (archivePath.empty()) throw Error(L"no free archive name");
+        Guarded(L"ZipFile Succ", L"ZipFile except", [&] {
+            steps.ZipGatherFolder(gather, archivePath);
+            result.archiveMade = true;
+        });
         post();
     } catch (...) {
         WriteLog(L"DoGatherInfo Except");
@@ -379,13 +436,23 @@ std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps&
     if (sideTask) WaitForSingleObject(sideTask.get(), kSideTaskWaitMs);
     OutputDebugStringW(Format(L"Trevio(DoGatherInfo) result:=%ls", archivePath.c_str()).c_str());
     WriteLog(L"DoGatherInfo End: " + archivePath);
-    return archivePath;
+    return result;
+}
+
+std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps& steps)
+{
+    return GatherReport(window, otherInfoLimitMiB, steps).archivePath;
+}
+
+IGatherSteps& RealSteps()
+{
+    static RealGatherSteps steps;  // outlives a side task that overran its wait
+    return steps;
 }
 
 std::wstring DoGatherInfo(HWND window, uint32_t otherInfoLimitMiB)
 {
-    static RealGatherSteps steps;  // outlives a side task that overran its wait
-    return DoGatherInfo(window, otherInfoLimitMiB, steps);
+    return DoGatherInfo(window, otherInfoLimitMiB, RealSteps());
 }
 
 // The real collectors.

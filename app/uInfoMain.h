@@ -88,6 +88,18 @@ public:
     int ZipGatherFolder(const std::wstring& gatherFolder, const std::wstring& archivePath) override;
 };
 
+// What one gathering made. archiveMade is true only when this run wrote the
+// archive at archivePath and its read-back check passed: a file found at
+// that path proves nothing (an older one may be held there by another
+// process).
+struct GatherResult {
+    std::wstring archivePath;
+    bool archiveMade = false;
+};
+GatherResult GatherReport(HWND window, uint32_t otherInfoLimitMiB, IGatherSteps& steps);
+// The real collectors, one instance for the life of the process.
+IGatherSteps& RealSteps();
+
 // Runs one gathering. Progress goes to window (may be 0); otherInfoLimitMiB
 // is passed to LoadOtherInfo (0: no limit). Returns the archive path, set
 // even when no archive was made. Never raises.

@@ -11,6 +11,18 @@ namespace pelmo {
 // How long one command may run before it is ended (ms).
 constexpr DWORD kCommandTimeoutMs = 5 * 60 * 1000;
 
+// A command line for a program of the system folder: its full path, quoted,
+// then the arguments.
+std::wstring SystemCommandLine(const wchar_t* program, const std::wstring& arguments);
+// The same program run through the system folder's cmd.exe ("cmd.exe /c"),
+// named by its full path there too, since cmd.exe searches its current
+// folder first.
+std::wstring CmdCommandLine(const wchar_t* program, const std::wstring& arguments);
+
+// Every command starts by the full path of its program in the system folder
+// (a command line naming any other program is refused), with the system
+// folder as its current folder, and inherits only its own output pipe.
+
 // Runs an ANSI command line with a new hidden console and appends every
 // output line (CR LF or CR alone ends a line, a lone LF is dropped; a last
 // line without a break is kept). A command still running after timeoutMs is ended and

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <memory>
 
+#include "platform/OptionalApi.h"
 #include "platform/Session.h"
 
 namespace pelmo {
@@ -64,7 +65,7 @@ struct Api {
     {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
         HMODULE k32 = GetModuleHandleW(L"kernel32.dll");
-        HMODULE psapi = LoadLibraryW(L"psapi.dll");  // stays loaded
+        HMODULE psapi = LoadSystemLibrary(L"psapi.dll");  // stays loaded
         HMODULE user32 = GetModuleHandleW(L"user32.dll");
         ntQuery = ProcAddress<NtQuerySystemInformationFn>(ntdll, "NtQuerySystemInformation");
         queryFull = ProcAddress<QueryFullFn>(k32, "QueryFullProcessImageNameW");

@@ -85,7 +85,7 @@ private:
 
 void RunScStart(const std::wstring& serviceName)
 {
-    RunHiddenCommand(L"sc start " + serviceName, kScStartTimeoutMs);
+    RunHiddenCommand(SystemCommandLine(L"sc.exe", L"start " + serviceName), kScStartTimeoutMs);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include "collectors/uScheduledTasksEnum.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "collectors/CommandRunner.h"
+#include "app/Log.h"
 #include "platform/Handles.h"
+#include "platform/OptionalApi.h"
 #include "platform/Session.h"
 
 namespace pelmo {
@@ -72,33 +75,62 @@ void TaskNamesFromCsv(const LineList& raw, LineList& names)
 void CollectTaskNames(LineList& names, DWORD timeoutMs)
 {
     LineList raw;
-    RunCommand("cmd.exe /c schtasks /query /FO csv", raw, timeoutMs);
+    RunCommand(ToAnsi(CmdCommandLine(L"schtasks.exe", L"/query /FO csv")), raw, timeoutMs);
     TaskNamesFromCsv(raw, names);
 }
 
-void GetScheduledTasks(LineList& lines, DWORD timeoutMs)
+namespace {
+
+// What is left of the step's budget, as the bound of the next command: the
+// command's own bound, or less when the budget ends sooner; 0 once spent.
+class StepBudget {
+public:
+    StepBudget(DWORD commandBoundMs, DWORD budgetMs) : m_bound(commandBoundMs), m_end(TickCount64() + budgetMs) {}
+    DWORD Next() const
+    {
+        const ULONGLONG now = TickCount64();
+        return now >= m_end ? 0 : DWORD(std::min<ULONGLONG>(m_bound, m_end - now));
+    }
+
+private:
+    DWORD m_bound;
+    ULONGLONG m_end;
+};
+
+}  // namespace
+
+void GetScheduledTasks(LineList& lines, DWORD timeoutMs, DWORD budgetMs)
 {
+    const StepBudget budget(timeoutMs, budgetMs);
     if (OsMajorAtStart() < 6) {
-        RunCommand("schtasks /query /V /FO list", lines, timeoutMs);
+        RunCommand(ToAnsi(SystemCommandLine(L"schtasks.exe", L"/query /V /FO list")), lines, budget.Next());
         return;
     }
     LineList names;
-    CollectTaskNames(names, timeoutMs);
+    CollectTaskNames(names, budget.Next());
     std::unique_ptr<ConsoleCodePage437> codePage;
     if (names.empty()) {
         codePage = std::make_unique<ConsoleCodePage437>();
         if (!codePage->Usable()) return;
-        CollectTaskNames(names, timeoutMs);
+        if (DWORD next = budget.Next()) CollectTaskNames(names, next);
     }
     // The code page goes back when the guard ends, also when a command fails.
-    for (const auto& name : names)
-        RunCommand(ToAnsi(L"cmd.exe /c schtasks /query /V /TN \"" + name + L"\" /FO list"), lines, timeoutMs);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const DWORD next = budget.Next();
+        if (next == 0) {
+            WriteLog(Format(L"EnumTasks budget of %lu ms spent; %u of %u tasks not listed", budgetMs,
+                            unsigned(names.size() - i), unsigned(names.size())));
+            return;
+        }
+        RunCommand(ToAnsi(CmdCommandLine(L"schtasks.exe", L"/query /V /TN \"" + names[i] + L"\" /FO list")), lines,
+                   next);
+    }
 }
 
-void EnumTasks(const std::wstring& filePath, DWORD timeoutMs)
+void EnumTasks(const std::wstring& filePath, DWORD timeoutMs, DWORD budgetMs)
 {
     LineList lines;
-    GetScheduledTasks(lines, timeoutMs);
+    GetScheduledTasks(lines, timeoutMs, budgetMs);
     std::string text;
     for (const auto& l : lines) text += ToAnsi(l) + "\r\n";
     UniqueFile f(CreateFileW(filePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,

@@ -13,10 +13,15 @@ namespace pelmo {
 void CollectTaskNames(LineList& names, DWORD timeoutMs = kCommandTimeoutMs);
 // Task names from the lines of "schtasks /query /FO csv".
 void TaskNamesFromCsv(const LineList& raw, LineList& names);
-// Each command has the bound timeoutMs.
-void GetScheduledTasks(LineList& lines, DWORD timeoutMs = kCommandTimeoutMs);
+// How long the whole task listing may take (ms), whatever the number of tasks.
+constexpr DWORD kTaskStepBudgetMs = 10 * 60 * 1000;
+
+// Each command has the bound timeoutMs, and all of them together budgetMs:
+// once it is spent, the tasks not yet listed are left out and logged.
+void GetScheduledTasks(LineList& lines, DWORD timeoutMs = kCommandTimeoutMs, DWORD budgetMs = kTaskStepBudgetMs);
 // Writes the task lines to path in the ANSI code page, CR LF after each.
-void EnumTasks(const std::wstring& filePath, DWORD timeoutMs = kCommandTimeoutMs);
+void EnumTasks(const std::wstring& filePath, DWORD timeoutMs = kCommandTimeoutMs,
+               DWORD budgetMs = kTaskStepBudgetMs);
 
 // The console code page of cmd.exe set to 437 for the life of the object,
 // then put back (or removed when it was not there), on every path.

@@ -8,6 +8,7 @@
 #include "app/Log.h"
 #include "collectors/uFireWallMgr.h"
 #include "platform/Com.h"
+#include "platform/OptionalApi.h"
 #include "platform/Session.h"
 
 namespace pelmo {
@@ -77,9 +78,9 @@ public:
             !objects)
             return false;
         // The enumerator is asked in short waits, all within one bound.
-        ULONGLONG deadline = GetTickCount64() + kWmiQueryTimeoutMs;
+        ULONGLONG deadline = TickCount64() + kWmiQueryTimeoutMs;
         for (;;) {
-            ULONGLONG now = GetTickCount64();
+            ULONGLONG now = TickCount64();
             if (now >= deadline) {
                 WriteLog(L"WMI query timeout: " + wql);
                 break;

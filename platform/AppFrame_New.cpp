@@ -2,9 +2,12 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/Handles.h"
+#include "platform/OptionalApi.h"
 #include "platform/RegistryClassEx.h"
 #include "platform/Session.h"
 #include "platform/Text.h"
@@ -13,17 +16,26 @@ namespace pelmo {
 
 namespace {
 
-bool Query(const std::vector<BYTE>& block, const std::wstring& path, void*& value, UINT& len)
+// A value VerQueryValueW found, accepted only when it lies wholly inside the
+// block: the block comes from any file in a product folder.
+bool Query(const std::vector<BYTE>& block, const std::wstring& path, void*& value, UINT& len, size_t unit = 1)
 {
-    return VerQueryValueW(block.data(), path.c_str(), &value, &len) && value;
+    if (!VersionQuery(block.data(), path, value, len)) return false;
+    const BYTE* p = static_cast<const BYTE*>(value);
+    const BYTE* begin = block.data();
+    if (p < begin || p > begin + block.size()) return false;
+    const size_t room = size_t(begin + block.size() - p);
+    if (size_t(len) * unit > room) len = UINT(room / unit);
+    return true;
 }
 
 std::wstring QueryString(const std::vector<BYTE>& block, const std::wstring& path)
 {
     void* value = nullptr;
     UINT len = 0;
-    if (!Query(block, path, value, len) || len == 0) return {};
-    std::wstring s(static_cast<const wchar_t*>(value), len);
+    if (!Query(block, path, value, len, sizeof(wchar_t)) || len == 0) return {};
+    std::wstring s(len, L'\0');
+    std::memcpy(s.data(), value, len * sizeof(wchar_t));  // the value need not be aligned
     size_t nul = s.find(L'\0');
     if (nul != std::wstring::npos) s.resize(nul);
     return s;
@@ -31,39 +43,70 @@ std::wstring QueryString(const std::vector<BYTE>& block, const std::wstring& pat
 
 bool LoadVersionBlock(const std::wstring& fileName, std::vector<BYTE>& block)
 {
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeW(fileName.c_str(), &handle);
+    DWORD size = VersionInfoSize(fileName);
     if (size == 0) return false;
     block.assign(size, 0);
-    return GetFileVersionInfoW(fileName.c_str(), 0, size, block.data()) != FALSE;
+    return VersionInfo(fileName, size, block.data());
 }
 
-// The key of the first string table of the block, found by walking the
-// StringFileInfo structure (each node: length, value length, type, key).
-std::wstring FirstStringTableKey(const std::vector<BYTE>& block)
+// One node of a version block: length, value length, type, NUL-terminated
+// key, value, children. Every field is read within [at, limit).
+struct VersionNode {
+    size_t end = 0;       // one past the node
+    size_t children = 0;  // where the first child starts
+    std::wstring key;
+};
+
+WORD WordAt(const BYTE* data, size_t at)
 {
-    auto align = [](size_t v) { return (v + 3) & ~size_t(3); };
-    auto keyAt = [&](size_t at) { return std::wstring(reinterpret_cast<const wchar_t*>(block.data() + at + 6)); };
-    auto childStart = [&](size_t at) {
-        std::wstring key = keyAt(at);
-        WORD valueLen = *reinterpret_cast<const WORD*>(block.data() + at + 2);
-        WORD type = *reinterpret_cast<const WORD*>(block.data() + at + 4);
-        size_t p = align(at + 6 + (key.size() + 1) * 2);
-        return align(p + (type == 1 ? valueLen * 2u : valueLen));
-    };
-    if (block.size() < 8) return {};
-    const size_t rootEnd = *reinterpret_cast<const WORD*>(block.data());
-    for (size_t at = childStart(0); at + 8 < rootEnd && at + 8 < block.size();) {
-        WORD len = *reinterpret_cast<const WORD*>(block.data() + at);
-        if (len == 0) break;
-        if (keyAt(at) == L"StringFileInfo") {
-            size_t table = childStart(at);
-            if (table + 8 < at + len) return keyAt(table).substr(0, 8);
+    WORD w;
+    std::memcpy(&w, data + at, sizeof(w));
+    return w;
+}
+
+size_t Align4(size_t v) { return (v + 3) & ~size_t(3); }
+
+bool ReadVersionNode(const BYTE* data, size_t at, size_t limit, VersionNode& node)
+{
+    if (at > limit || limit - at < 6) return false;
+    const size_t length = WordAt(data, at);
+    if (length < 6 || length > limit - at) return false;
+    node.end = at + length;
+    node.key.clear();
+    size_t p = at + 6;
+    for (;;) {
+        if (node.end - p < 2) return false;  // no NUL inside the node
+        const wchar_t c = wchar_t(WordAt(data, p));
+        p += 2;
+        if (c == 0) break;
+        node.key.push_back(c);
+    }
+    const size_t valueBytes = WordAt(data, at + 4) == 1 ? size_t(WordAt(data, at + 2)) * 2 : WordAt(data, at + 2);
+    p = Align4(p);
+    if (p > node.end || valueBytes > node.end - p) return false;
+    node.children = std::min(Align4(p + valueBytes), node.end);
+    return true;
+}
+
+}  // namespace
+
+std::wstring FirstStringTableKey(const BYTE* data, size_t size)
+{
+    VersionNode root;
+    if (!data || !ReadVersionNode(data, 0, size, root)) return {};
+    for (size_t at = root.children; at < root.end;) {
+        VersionNode child;
+        if (!ReadVersionNode(data, at, root.end, child)) break;
+        if (child.key == L"StringFileInfo") {
+            VersionNode table;
+            if (ReadVersionNode(data, child.children, child.end, table)) return table.key.substr(0, 8);
         }
-        at = align(at + len);
+        at = Align4(child.end);
     }
     return {};
 }
+
+namespace {
 
 class RealSource final : public IDataFolderSource {
 public:
@@ -112,7 +155,7 @@ bool ReadFileVersionInfo(const std::wstring& fileName, TFileInfo& info, const st
         std::wstring path = Format(L"\\StringFileInfo\\%04X%04X\\", tr[0], tr[1]);
         if (!Query(block, path, value, len)) {
             if (Query(block, L"\\StringFileInfo\\", value, len)) {
-                std::wstring key = FirstStringTableKey(block);
+                std::wstring key = FirstStringTableKey(block.data(), block.size());
                 if (!key.empty()) path = L"\\StringFileInfo\\" + key + L"\\";
             }
         }

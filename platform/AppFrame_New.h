@@ -29,6 +29,10 @@ bool ReadFileVersionInfo(const std::wstring& fileName, TFileInfo& info, const st
 // ProductVersion, 10 "WOW Version"); "Unknown" when the resource cannot be
 // read; empty for other modes. Never raises.
 std::wstring GetFileVersion(const std::wstring& fileName, int mode);
+// The key of the first string table of a version block ("040904B0"), read
+// within the block's own lengths: a malformed block gives an empty text and
+// nothing outside [data, data + size) is read.
+std::wstring FirstStringTableKey(const BYTE* data, size_t size);
 // "%d.%d.%d.%d" of the fixed part, or empty.
 std::wstring FixedFileVersion(const std::wstring& fileName);
 // A shell folder with a trailing backslash, or empty.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Handles.h"
+#include "platform/OptionalApi.h"
 #include "platform/Text.h"
 
 namespace pelmo {
@@ -32,9 +33,7 @@ struct ModuleState {
         }
         windows2000 = major == 5 && minor == 0;
         if (windows2000) return;
-        // Kernel32 stays loaded for the life of the process.
-        if (HMODULE k = LoadLibraryW(L"Kernel32.dll"))
-            activeConsole = ProcAddress<WtsActiveConsoleFn>(k, "WTSGetActiveConsoleSessionId");
+        activeConsole = ProcAddress<WtsActiveConsoleFn>(L"kernel32.dll", "WTSGetActiveConsoleSessionId");
     }
 };
 
@@ -295,10 +294,9 @@ DWORD FindActiveExplorerSession()
         if (!ProcessIdToSessionId(e.th32ProcessID, &session)) return false;
         LPWSTR buf = nullptr;
         DWORD bytes = 0;
-        if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSConnectState, &buf, &bytes))
-            return false;
+        if (!WtsSessionInformation(session, WTSConnectState, buf, bytes)) return false;
         bool active = buf && bytes >= sizeof(INT) && *reinterpret_cast<INT*>(buf) == WTSActive;
-        WTSFreeMemory(buf);
+        WtsFree(buf);
         if (!active) return false;
         found = session;
         return true;
@@ -321,11 +319,10 @@ std::wstring GetLoggedOnUserName()
     if (!State().windows2000) {
         LPWSTR buf = nullptr;
         DWORD bytes = 0;
-        if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, GetActiveSessionId(), WTSUserName, &buf,
-                                        &bytes)) {
+        if (WtsSessionInformation(GetActiveSessionId(), WTSUserName, buf, bytes)) {
             if (buf) result = buf;
             if (SameText(result, L"system")) result.clear();
-            WTSFreeMemory(buf);
+            WtsFree(buf);
         }
         if (!result.empty()) return result;
     }

@@ -195,6 +195,26 @@ bool IsReparsePoint(const std::wstring& path)
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+std::wstring FreeNameBeside(const std::wstring& path)
+{
+    const bool folder = !path.empty() && path.back() == L'\\';
+    const std::wstring full = ExcludeTrailingBackslash(path);
+    const std::wstring name = ExtractFileName(full);
+    const std::wstring dir = full.substr(0, full.size() - name.size());
+    const size_t dot = name.rfind(L'.');
+    const std::wstring stem = dot == std::wstring::npos ? name : name.substr(0, dot);
+    const std::wstring suffix = dot == std::wstring::npos ? std::wstring() : name.substr(dot);
+    for (int i = 2; i < 1000; ++i) {
+        const std::wstring candidate = dir + stem + Format(L" (%d)", i) + suffix;
+        // Only a name that is really free: a broken link or an unreadable
+        // entry counts as taken.
+        if (GetFileAttributesW(LongPath(candidate).c_str()) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND)
+            return folder ? candidate + L"\\" : candidate;
+    }
+    return {};
+}
+
 bool ForceDirectories(const std::wstring& path)
 {
     std::wstring dir = ExcludeTrailingBackslash(path);

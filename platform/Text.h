@@ -67,6 +67,10 @@ bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);
 // A junction or symbolic link (file or folder).
 bool IsReparsePoint(const std::wstring& path);
+// "name (2).ext", "name (3).ext", ... beside path: the first name nothing
+// holds (a folder path keeps its trailing backslash); empty when none of
+// 2 to 999 is free.
+std::wstring FreeNameBeside(const std::wstring& path);
 // Creates a folder with all missing parents; true when it exists afterwards.
 bool ForceDirectories(const std::wstring& path);
 

@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "platform/Handles.h"
+#include "platform/OptionalApi.h"
+#include "platform/PrivateFiles.h"
 #include "platform/Text.h"
 #include "zip/ZipCheck.h"
 #include "zip/ZipFormat.h"
@@ -50,7 +52,8 @@ public:
     {
         m_path = path;
         DeleteFileW(OpenablePath(path).c_str());
-        m_file.reset(CreateFileW(OpenablePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        // Made anew, for the elevated run alone, until it is checked and moved.
+        m_file.reset(CreateFileW(OpenablePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, PrivateSecurity(),
                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!m_file) throw Error(ErrorText(L"Cannot create", path));
         m_buf.reserve(kBufBytes);
@@ -94,6 +97,14 @@ public:
         m_file.reset();
     }
     void Close() { m_file.reset(); }
+    // Drops everything from offset on (an entry that was left out).
+    void Truncate(uint64_t offset)
+    {
+        Flush();
+        Seek(offset);
+        if (!SetEndOfFile(m_file.get())) throw Error(ErrorText(L"Cannot truncate", m_path));
+        m_flushed = offset;
+    }
 
 private:
     static constexpr size_t kBufBytes = 1u << 20;
@@ -126,6 +137,7 @@ struct Entry {
     uint32_t attributes = 0;
     uint64_t sizeBound = 0;  // the most the entry may hold, decided at open
     uint64_t localOffset = 0;
+    bool headerWritten = false;
     uint32_t crc = 0;
     uint64_t compressed = 0;
     uint64_t uncompressed = 0;
@@ -219,6 +231,7 @@ struct ZipWriter::Impl {
     std::wstring sidePath;
     BufferedOut out;
     std::deque<Entry> entries;
+    std::vector<SkippedFile> skipped;
     bool finished = false;
 
     // Worker pool.
@@ -375,6 +388,7 @@ struct ZipWriter::Impl {
     void WriteLocalHeader(Entry& e)
     {
         e.localOffset = out.Position();
+        e.headerWritten = true;
         e.zip64Local = NeedsZip64Sizes(e.sizeBound);
         out.Write(LocalHeader(e, false));
     }
@@ -458,8 +472,7 @@ struct ZipWriter::Impl {
               const std::wstring& skipB, std::vector<SourceFile>& files)
     {
         WIN32_FIND_DATAW fd;
-        UniqueFind find(FindFirstFileExW(OpenablePath(folder + L"*").c_str(), FindExInfoBasic, &fd,
-                                         FindExSearchNameMatch, nullptr, 0));
+        UniqueFind find(FindFirstFileNoShortNames(OpenablePath(folder + L"*"), fd));
         if (!find) return;
         struct Item {
             std::wstring name;
@@ -473,7 +486,7 @@ struct ZipWriter::Impl {
         } while (FindNextFileW(find.get(), &fd));
         find.reset();
         std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-            return CompareStringOrdinal(a.name.c_str(), -1, b.name.c_str(), -1, TRUE) == CSTR_LESS_THAN;
+            return CompareOrdinalNoCase(a.name, b.name) < 0;
         });
         const DWORD skipMask = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_REPARSE_POINT;
         for (const Item& it : items) {
@@ -488,19 +501,40 @@ struct ZipWriter::Impl {
         }
     }
 
+    bool Skip(const SourceFile& f, const std::wstring& reason)
+    {
+        skipped.push_back({f.fullPath, reason});
+        return false;
+    }
+
+    // Takes back the last entry, whose data could not be read whole: what
+    // was written of it goes, so the archive holds no short entry.
+    void DropLastEntry()
+    {
+        DrainAll();
+        if (entries.back().headerWritten) out.Truncate(entries.back().localOffset);
+        entries.pop_back();
+    }
+
+    BOOL Read(HANDLE h, void* buf, DWORD want, DWORD* got) const
+    {
+        return options.read ? options.read(h, buf, want, got) : ReadFile(h, buf, want, got, nullptr);
+    }
+
     bool AddFile(const SourceFile& f)
     {
         UniqueFile h(CreateFileW(OpenablePath(f.fullPath).c_str(), GENERIC_READ,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (!h) return false;
+        if (!h) return Skip(f, Format(L"cannot be opened (error %lu)", GetLastError()));
         // Basic information and size only: the full record also asks for the
         // volume, which costs far more on some systems.
-        FILE_BASIC_INFO info{};
+        FILETIME written{};
+        DWORD attributes = 0;
         LARGE_INTEGER size{};
-        if (!GetFileInformationByHandleEx(h.get(), FileBasicInfo, &info, sizeof(info))) return false;
-        if (!GetFileSizeEx(h.get(), &size)) return false;
-        if (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+        if (!QueryBasicFileInfo(h.get(), written, attributes) || !GetFileSizeEx(h.get(), &size))
+            return Skip(f, Format(L"cannot be read (error %lu)", GetLastError()));
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
 
         Entry e;
         const bool oem = FitsOemCodePage(f.name);
@@ -514,16 +548,14 @@ struct ZipWriter::Impl {
             e.name = ToUtf8(f.name);  // not representable in the OEM code page
             e.flags |= kFlagUtf8;
         }
-        if (e.name.size() > 0xFFFF) return false;
-        FILETIME written, local;
-        written.dwLowDateTime = DWORD(info.LastWriteTime.QuadPart);
-        written.dwHighDateTime = DWORD(uint64_t(info.LastWriteTime.QuadPart) >> 32);
+        if (e.name.size() > 0xFFFF) return Skip(f, L"name too long");
+        FILETIME local;
         WORD date = 0, time = 0;
         if (FileTimeToLocalFileTime(&written, &local) && FileTimeToDosDateTime(&local, &date, &time)) {
             e.dosDate = date;
             e.dosTime = time;
         }
-        e.attributes = info.FileAttributes;
+        e.attributes = attributes;
         // The entry holds what the file had when it was opened; growth while
         // it is read is left out, so sizes and CRC always match the bytes.
         const uint64_t cap = uint64_t(size.QuadPart);
@@ -543,7 +575,13 @@ struct ZipWriter::Impl {
             size_t got = 0;
             while (got < want) {
                 DWORD n = 0;
-                if (!ReadFile(h.get(), piece.input.data() + got, DWORD(want - got), &n, nullptr) || n == 0) break;
+                if (!Read(h.get(), piece.input.data() + got, DWORD(want - got), &n)) {
+                    const DWORD error = GetLastError();
+                    DropLastEntry();
+                    return Skip(f, Format(L"read error at offset %llu (error %lu)",
+                                          static_cast<unsigned long long>(readTotal + got), error));
+                }
+                if (n == 0) break;  // the file ended early: the entry holds what it had
                 got += n;
             }
             piece.input.resize(got);
@@ -598,6 +636,8 @@ int ZipWriter::AddFolder(const std::wstring& root)
     m_impl->DrainAll();
     return count;
 }
+
+const std::vector<SkippedFile>& ZipWriter::Skipped() const { return m_impl->skipped; }
 
 void ZipWriter::Finish()
 {

@@ -22,6 +22,15 @@ struct WriterOptions {
     bool check = true;                        // read the archive back before it is moved into place
     // Called with the side file's path just before the check (tests damage it here).
     std::function<void(const std::wstring&)> beforeCheck;
+    // Reads from a source file, as ReadFile does (tests feed the failures
+    // the platform gives, such as a range another process has locked).
+    std::function<BOOL(HANDLE, void*, DWORD, DWORD*)> read;
+};
+
+// A file the writer left out, with the reason.
+struct SkippedFile {
+    std::wstring path;
+    std::wstring reason;
 };
 
 // The archive read back wrong; no archive was left at its path.
@@ -45,10 +54,12 @@ public:
 
     // Packs every file below root (full path with trailing backslash) that
     // is neither hidden nor system, skipping hidden, system and linked
-    // folders; names are relative to root with '/' between folders. Files
-    // that cannot be opened are skipped. Returns the number of files packed.
-    // Raises pelmo::Error on a write failure.
+    // folders; names are relative to root with '/' between folders. An
+    // entry is whole or absent: a file that cannot be opened, or whose read
+    // fails part-way, is left out and listed in Skipped(). Returns the number
+    // of files packed. Raises pelmo::Error on a write failure.
     int AddFolder(const std::wstring& root);
+    const std::vector<SkippedFile>& Skipped() const;
 
     // Writes the central directory, flushes, reads the whole archive back
     // (each entry inflated and its CRC compared) and only then moves it into

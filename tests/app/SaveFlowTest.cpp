@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <thread>
+
 #include "app/CrashReporter.h"
+#include "app/Log.h"
 #include "tests/fakes/TempDir.h"
 
 namespace pelmo {
@@ -115,6 +119,72 @@ TEST(CrashReporter, FaultGuardTurnsAHardwareFaultIntoAFailure)
     EXPECT_EQ(ran, 1);
     // Outside any guard the handler leaves faults alone (not exercised: it
     // would end the test program).
+}
+
+// A fault unwinds its step: every destructor between the fault and the
+// guard runs, so locks are released and settings restored.
+TEST(CrashReporter, FaultInAStepRunsEveryCleanUp)
+{
+    static int* volatile nowhere = nullptr;
+    struct Counter {
+        int& n;
+        ~Counter() { ++n; }
+    };
+    int cleaned = 0;
+    std::mutex lock;
+    DWORD code = 0;
+    EXPECT_FALSE(RunFaultGuarded([&] {
+        Counter outer{cleaned};
+        std::lock_guard<std::mutex> hold(lock);
+        [&] {
+            Counter inner{cleaned};
+            *nowhere = 1;
+        }();
+        ++cleaned;  // never reached
+    }, code));
+    EXPECT_EQ(code, DWORD(EXCEPTION_ACCESS_VIOLATION));
+    EXPECT_EQ(cleaned, 2);
+    // The lock is free for another thread.
+    bool taken = false;
+    std::thread other([&] {
+        if (lock.try_lock()) {
+            taken = true;
+            lock.unlock();
+        }
+    });
+    other.join();
+    EXPECT_TRUE(taken);
+    // The log's own lock, held by a line being written, is released too.
+    TempDir dir;
+    SetLoggingEnabled(true);
+    SetLogFileName(dir.Path() + L"fault.log");
+    EXPECT_FALSE(RunFaultGuarded([&] { WhileLogLocked([] { *nowhere = 2; }); }, code));
+    std::thread logger([] { WriteLog(L"after the fault"); });
+    logger.join();
+    SetLogFileName(L"");
+    SetLoggingEnabled(false);
+    const std::string log = ReadBytes(dir.Path() + L"fault.log");
+    EXPECT_NE(log.find(reinterpret_cast<const char*>(L"after the fault"), 0, 30), std::string::npos);
+    // A thrown fault names the code; the guard can be used again at once.
+    try {
+        FaultScope scope;
+        *nowhere = 3;
+        ADD_FAILURE() << "no fault";
+    } catch (const HardwareFault& f) {
+        EXPECT_EQ(f.Code(), DWORD(EXCEPTION_ACCESS_VIOLATION));
+        EXPECT_NE(f.Message().find(L"pelmo_tests.exe+0x"), std::wstring::npos) << f.Message();
+    }
+}
+
+// Faults that a system library raises and handles itself stay its own.
+TEST(CrashReporter, FaultsInsideSystemLibrariesAreLeftToThem)
+{
+    DWORD code = 0;
+    BOOL bad = FALSE;
+    EXPECT_TRUE(RunFaultGuarded([&] { bad = IsBadReadPtr(reinterpret_cast<void*>(16), 4); }, code));
+    EXPECT_TRUE(bad);
+    EXPECT_TRUE(RunFaultGuarded([&] { bad = IsBadWritePtr(reinterpret_cast<void*>(32), 4); }, code));
+    EXPECT_TRUE(bad);
 }
 
 }  // namespace

@@ -2,16 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 
 #include "collectors/uScheduledTasksEnum.h"
 #include "platform/Handles.h"
+#include "platform/OptionalApi.h"
 #include "tests/fakes/TempDir.h"
 
 namespace pelmo {
 namespace {
 
-std::string Fake(const char* mode) { return ToUtf8(L"\"" + ApplicationFolder() + L"FakeConsole.exe\" ") + mode; }
+// Commands start only from the system folder: the test console program is
+// put there for the run of the tests (the prefix is the test run's own).
+const std::wstring& FakeProgram()
+{
+    static const std::wstring path = [] {
+        std::wstring target = SystemProgram(L"PelmoFakeConsole.exe");
+        CopyFileW((ApplicationFolder() + L"FakeConsole.exe").c_str(), target.c_str(), FALSE);
+        return target;
+    }();
+    return path;
+}
+
+std::string Fake(const char* mode) { return ToAnsi(L"\"" + FakeProgram() + L"\" ") + mode; }
 
 TEST(CommandRunner, LinesAsTheCommandWroteThem)
 {
@@ -42,6 +56,51 @@ TEST(CommandRunner, ACommandThatHangsIsEndedAtItsBound)
     EXPECT_LT(GetTickCount() - start, 60000u);
     EXPECT_EQ(lines, (LineList{L"before the pause"}));
     EXPECT_THROW(RunCommand("no-such-program-pelmo.exe", lines), Error);
+}
+
+// Only programs of the system folder are started, never one found by
+// search: not a bare name, not a program beside the test.
+TEST(CommandRunner, ProgramsOutsideTheSystemFolderAreRefused)
+{
+    LineList lines;
+    const std::wstring beside = ApplicationFolder() + L"FakeConsole.exe";
+    EXPECT_THROW(RunCommand(ToAnsi(L"\"" + beside + L"\" lines"), lines), Error);
+    EXPECT_THROW(RunCommand("FakeConsole.exe lines", lines), Error);
+    EXPECT_THROW(RunCommand("cmd.exe /c echo x", lines), Error);
+    EXPECT_FALSE(RunHiddenCommand(L"\"" + beside + L"\" lines", 10000));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(SystemCommandLine(L"sc.exe", L"start MpsSvc"), L"\"" + SystemFolder() + L"\\sc.exe\" start MpsSvc");
+    const std::wstring cmd = CmdCommandLine(L"schtasks.exe", L"/query /FO csv");
+    EXPECT_EQ(cmd, L"\"" + SystemFolder() + L"\\cmd.exe\" /c " + SystemFolder() + L"\\schtasks.exe /query /FO csv");
+    // The command runs where its program lives, in the system folder.
+    EXPECT_TRUE(RunCommand(ToAnsi(CmdCommandLine(L"PelmoFakeConsole.exe", L"lines")), lines, 60000));
+    EXPECT_EQ(lines, (LineList{L"first", L"second", L"", L"last without a break"})) << FakeProgram();
+    lines.clear();
+    EXPECT_TRUE(RunCommand(ToAnsi(SystemCommandLine(L"cmd.exe", L"/c cd")), lines, 60000));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(SameText(lines[0], SystemFolder())) << lines[0];
+}
+
+// A command inherits its own pipe and nothing else: not a handle this
+// process made inheritable for something else, not another command's pipe.
+TEST(CommandRunner, ACommandInheritsOnlyItsOwnPipe)
+{
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE readRaw = nullptr, writeRaw = nullptr;
+    ASSERT_TRUE(CreatePipe(&readRaw, &writeRaw, &sa, 0));
+    UniqueHandle readEnd(readRaw), writeEnd(writeRaw);
+    LineList lines;
+    char arg[64];
+    snprintf(arg, sizeof arg, "write %llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(writeRaw)));
+    EXPECT_TRUE(RunCommand(Fake(arg), lines, 60000));
+    writeEnd.reset();
+    char buf[16];
+    DWORD got = 0;
+    // Everything that held the write end is gone: the read ends at once,
+    // with nothing in the pipe.
+    EXPECT_FALSE(ReadFile(readEnd.get(), buf, sizeof buf, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(lines, (LineList{L"has it not"}));
 }
 
 TEST(CommandRunner, TextFilesByTheirByteOrderMark)
@@ -296,6 +355,21 @@ TEST(ScheduledTasksFake, RootTasksInOrderWithTheirDetails)
         expected += one;
     }
     EXPECT_EQ(bytes, expected);  // ANSI, no byte-order mark, CR LF after every line
+    EXPECT_EQ(ReadValue(), CodePageValue{});
+}
+
+// The step as a whole has a budget: with every call hanging, the summary
+// and the first task use it up, and the other tasks are not started at all.
+TEST(ScheduledTasksFake, TheWholeListingEndsWithItsBudget)
+{
+    DeleteValue();
+    FakeCommands fake(L"hang-tasks");
+    test::TempDir dir;
+    EnumTasks(dir.Path() + L"task.txt", 4000, 8000);
+    const LineList calls = fake.Calls();
+    ASSERT_EQ(calls.size(), 2u) << "summary and one task, not all three";
+    EXPECT_EQ(calls[0], L"/query /FO csv codepage=-1");
+    EXPECT_EQ(calls[1], L"/query /V /TN \"PelmoUpdate\" /FO list codepage=-1");
     EXPECT_EQ(ReadValue(), CodePageValue{});
 }
 

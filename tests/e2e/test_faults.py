@@ -68,6 +68,7 @@ class Context:
         self.finishing = []    # helpers that must end by themselves during the run
         self.undo = []
         self.temp = None  # the program's own TMP and TEMP, when set
+        self.cwd = None   # the program's current folder (Linux path), when set
 
     def start_tool(self, *args, finishing=False):
         proc = subprocess.Popen([pelmo.WINE_RUN, pelmo.to_win_any(TOOL)] + [str(a) for a in args],
@@ -76,8 +77,11 @@ class Context:
         return proc
 
     def hold(self, path, mode):
-        ready = TEMP + "hold-%s.ready" % self.key
-        self.start_tool("hold", path, mode, ready)
+        ready = TEMP + "hold-%s-%d.ready" % (self.key, len(self.undo))
+        if mode == "range":
+            self.start_tool("lockrange", path, ready)
+        else:
+            self.start_tool("hold", path, mode, ready)
         end = time.time() + 60
         while not pelmo.to_unix(ready).exists():
             if time.time() > end:
@@ -241,6 +245,119 @@ def huge_file(ctx):
         f.write(b"a mark past the first MiB")
 
 
+MARKERS = "C:\\pelmo-markers"
+PLANTED_PROGRAMS = ["cmd.exe", "sc.exe", "schtasks.exe", "systeminfo.exe", "explorer.exe"]
+PLANTED_LIBRARIES = ["version.dll", "wtsapi32.dll"]
+
+
+def planted_stand_ins(ctx):
+    # Stand-ins beside the program, which is also its current folder, and
+    # Wine told to take a native library wherever the search finds one.
+    markers = pelmo.to_unix(MARKERS)
+    pelmo.clean_dir(markers)
+    markers.mkdir(parents=True)
+    ctx.undo.append(lambda: pelmo.clean_dir(markers))
+    for name in PLANTED_PROGRAMS:
+        shutil.copy(pelmo.BUILD / "tests" / "Planted.exe", ctx.app / name)
+    for name in PLANTED_LIBRARIES:
+        shutil.copy(pelmo.BUILD / "tests" / "PlantedLibrary.dll", ctx.app / name)
+    ctx.cwd = ctx.app
+    ctx.env.update(PELMO_MARKER_DIR=MARKERS,
+                   WINEDLLOVERRIDES=pelmo.wine_env()["WINEDLLOVERRIDES"] + ";version,wtsapi32=n,b")
+
+
+def check_planted(test, z, ctx):
+    found = sorted(p.name for p in pelmo.to_unix(MARKERS).iterdir())
+    # Wine's own user32 imports version.dll and resolves it through the
+    # program's folder (Windows binds a known DLL's imports to the system
+    # folder), so only that library's markers can appear, and they are not
+    # this program's doing: its own version queries reached the real one.
+    test.assertEqual([f for f in found if not f.startswith("version.dll.")], [])
+    test.assertEqual(report_lines(z)[0], "Version:9.0.0.1")
+    test.assertTrue(z.read("task.txt"), "the system folder's schtasks ran")
+    test.assertIn("===== System =====", z.read("SystemInfo.txt")[2:].decode("utf-16-le"))
+
+
+OLD_REPORT = b"PK\x05\x06" + b"\0" * 18  # an empty archive of an earlier run
+
+
+def held_old_archive(ctx):
+    pelmo.put_file(TEMP + "Pelmo_Debug_Info.zip", OLD_REPORT)
+    ctx.undo.append(lambda: [p.unlink() for p in pelmo.to_unix(TEMP).glob("Pelmo_Debug_Info*.zip")])
+    ctx.hold(TEMP + "Pelmo_Debug_Info.zip", "locked")
+
+
+def check_held_old_archive(test, z, ctx):
+    test.assertIn("Pelmo_Debug_Info.txt", z.namelist())
+    test.assertEqual(pelmo.to_unix(TEMP + "Pelmo_Debug_Info.zip").read_bytes(), OLD_REPORT)
+    test.assertTrue([t for t in ctx.texts if t.startswith("Cannot delete %sPelmo_Debug_Info.zip: " % TEMP)])
+    new = pelmo.to_unix(TEMP + "Pelmo_Debug_Info (2).zip")
+    test.assertEqual(new.read_bytes(), pelmo.to_unix(DESKTOP + "Pelmo_Debug_Info.zip").read_bytes())
+
+
+def undeletable_desktop_report(ctx):
+    pelmo.put_file(DESKTOP + "Pelmo_Debug_Info.zip", OLD_REPORT)
+    ctx.hold(DESKTOP + "Pelmo_Debug_Info.zip", "locked")
+
+
+def check_undeletable(test, z, ctx):
+    test.assertEqual(pelmo.to_unix(DESKTOP + "Pelmo_Debug_Info.zip").read_bytes(), OLD_REPORT)
+    test.assertIn("Pelmo_Debug_Info.txt", z.namelist())
+
+
+def fails_before_archive(ctx):
+    ctx.program = "tests/PelmoHelperTestHooks.exe"
+    ctx.env.update(PELMO_TEST_FAIL="before-archive")
+    pelmo.put_file(TEMP + "Pelmo_Debug_Info.zip", OLD_REPORT)
+    ctx.undo.append(lambda: [p.unlink() for p in pelmo.to_unix(TEMP).glob("Pelmo_Debug_Info*.zip")])
+    # What an earlier failed run left on the desktop stays as it was.
+    pelmo.put_file(DESKTOP + "Pelmo_Debug_Info\\old.txt", b"an earlier rescue")
+    ctx.undo.append(lambda: pelmo.clean_dir(pelmo.to_unix(DESKTOP + "Pelmo_Debug_Info (2)")))
+
+
+def check_fails_before_archive(test, z, ctx):
+    old = pelmo.to_unix(DESKTOP + "Pelmo_Debug_Info")
+    test.assertEqual(sorted(p.name for p in old.iterdir()), ["old.txt"])
+    rescued = pelmo.to_unix(DESKTOP + "Pelmo_Debug_Info (2)")
+    names = sorted(p.name for p in rescued.iterdir())
+    test.assertIn("SystemInfo.txt", names)
+    test.assertNotIn("old.txt", names)
+    test.assertNotIn("Pelmo_Debug_Info.txt", names)  # the run ended before the report was written
+
+
+PROBE = pelmo.PREFIX / "drive_c" / "windows" / "system32" / "pelmo-redirection-probe.txt"
+CONSOLE_KEY = r"HKCU\Console\%SystemRoot%_system32_cmd.exe"
+
+
+def code_page_value():
+    proc = pelmo.run_tool(["reg", "query", CONSOLE_KEY, "/v", "CodePage"])
+    return proc.stdout.decode(errors="replace").strip() if proc.returncode == 0 else None
+
+
+def fault_with_everything_held(ctx):
+    ctx.program = "tests/PelmoHelperTestHooks.exe"
+    ctx.env.update(PELMO_TEST_CRASH="held")
+    PROBE.write_bytes(b"only in the 64-bit system folder")
+    ctx.undo.append(lambda: PROBE.unlink())
+    reg("add", CONSOLE_KEY, "/v", "CodePage", "/t", "REG_DWORD", "/d", "850", "/f")
+    ctx.undo.append(lambda: pelmo.run_tool(["reg", "delete", CONSOLE_KEY, "/v", "CodePage", "/f"]))
+    ctx.code_page_before = code_page_value()
+
+
+def check_fault_held(test, z, ctx):
+    test.assertEqual(code_page_value(), ctx.code_page_before)
+    texts = ctx.texts
+    at = texts.index("GetOSInfoEx Except")
+    test.assertEqual(texts[at + 1], "GetOSInfoEx Succ")
+    wow = pelmo.BUILD.name == "i686"
+    test.assertIn("test: redirection on" if wow else "test: redirection n/a", texts[at:])
+    test.assertIn("ZipFile Succ", texts[at:])  # the log kept growing: its lock was given back
+
+
+def range_locked_file(ctx):
+    ctx.hold(MLV + "MolvaneUpdate.log", "range")
+
+
 class Row:
     def __init__(self, key, prepare, box, present=(), absent=(), equal=(), log=(), check=None, slow=False,
                  skip=None):
@@ -370,12 +487,24 @@ ROWS = [
     Row("temp-on-a-missing-drive-fallback", temp_on_missing_drive_with_fallback, "saved", check=check_fallback),
     Row("nearly-full-drive", nearly_full_drive, "rescued", log=["ZipFile except"], check=check_full_drive),
     Row("hanging-commands", hanging_commands, "saved",
-        log=["RunCommand timeout: cmd.exe /c schtasks /query /FO csv", "systeminfo timeout", "EnumTasks Succ"],
+        log=["RunCommand timeout: \"C:\\windows\\system32\\cmd.exe\" /c C:\\windows\\system32\\schtasks.exe /query /FO csv",
+             "systeminfo timeout", "EnumTasks Succ"],
         check=check_hang),
     Row("link-loop-in-product-data", link_loop, "saved", check=check_loop),
     Row("planted-link-as-gather-folder", planted_gather_link, "log", log=["DoGatherInfo Except"],
         check=check_planted_gather),
     Row("planted-links-inside-gather-folder", planted_links_inside, "saved", check=check_planted_inside),
+    Row("planted-programs-and-libraries", planted_stand_ins, "saved", check=check_planted),
+    Row("held-old-archive-in-temp", held_old_archive, "saved", check=check_held_old_archive),
+    Row("undeletable-desktop-report", undeletable_desktop_report, "saved-as", check=check_undeletable),
+    Row("fails-before-the-archive-row", fails_before_archive, "rescued-as", log=["DoGatherInfo Except"],
+        check=check_fails_before_archive),
+    Row("fault-with-redirection-code-page-and-log-lock-held", fault_with_everything_held, "saved",
+        check=check_fault_held),
+    # Wine does not enforce byte-range locks on reads: the file is read and
+    # packed whole (Windows fails the read, and the entry is left out).
+    Row("range-locked-file", range_locked_file, "saved",
+        equal=[("AppPath/MolvaneUpdate.log", MLV + "MolvaneUpdate.log")]),
     Row("file-beyond-4-GiB", huge_file, "saved", check=check_huge, slow=True),
 ]
 
@@ -385,8 +514,8 @@ class FaultTable(unittest.TestCase):
 
     def run_row(self, row, ctx):
         desktop = pelmo.to_unix(DESKTOP)
-        for p in (desktop / "Pelmo_Debug_Info.zip", desktop / "Pelmo_Debug_Info"):
-            pelmo.clean_dir(p) if p.is_dir() else (p.unlink() if p.exists() else None)
+        for p in list(desktop.glob("Pelmo_Debug_Info*")):
+            pelmo.clean_dir(p) if p.is_dir() else p.unlink()
         pelmo.clean_dir(pelmo.to_unix(TEMP + "GetInfoDir"))
         pelmo.clean_dir(ctx.app)
         ctx.app.mkdir(parents=True)
@@ -399,7 +528,7 @@ class FaultTable(unittest.TestCase):
             # own through cmd.exe.
             command = ["cmd.exe", "/c", "set TMP=%s&& set TEMP=%s&& %s /LOG" % (ctx.temp, ctx.temp, command[0])]
         proc = subprocess.Popen([pelmo.WINE_RUN] + command, env=pelmo.wine_env(ctx.env), stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+                                stderr=subprocess.DEVNULL, cwd=ctx.cwd)
         try:
             hwnd = None
             end = time.time() + 90
@@ -431,10 +560,19 @@ class FaultTable(unittest.TestCase):
         try:
             text, texts = self.run_row(row, ctx)
             archive = None
+            ctx.texts = texts
             if row.box == "saved":
                 self.assertEqual(text, SAVED)
                 archive = pelmo.to_unix(DESKTOP + "Pelmo_Debug_Info.zip")
                 pelmo.check_archive(archive, self)
+            elif row.box == "saved-as":
+                self.assertEqual(text, "The report file: Pelmo_Debug_Info.zip has been saved to:\r" + DESKTOP +
+                                 "Pelmo_Debug_Info (2).zip")
+                archive = pelmo.to_unix(DESKTOP + "Pelmo_Debug_Info (2).zip")
+                pelmo.check_archive(archive, self)
+            elif row.box == "rescued-as":
+                self.assertEqual(text, RESCUED + DESKTOP + "Pelmo_Debug_Info (2)\\")
+                self.assertFalse(pelmo.to_unix(DESKTOP + "Pelmo_Debug_Info.zip").exists())
             elif row.box == "rescued":
                 self.assertEqual(text, RESCUED + DESKTOP + "Pelmo_Debug_Info\\")
                 self.assertFalse(pelmo.to_unix(DESKTOP + "Pelmo_Debug_Info.zip").exists())

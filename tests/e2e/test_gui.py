@@ -47,12 +47,12 @@ class GuiBase(unittest.TestCase):
         self.user = pelmo.user_name()
         self.desktop = pelmo.desktop_folder()
         self.temp = pelmo.temp_folder()
-        for p in (self.desktop / "Pelmo_Debug_Info.zip", self.temp / "Pelmo_Debug_Info.zip", self.temp / "GetInfoDir"):
+        for p in (list(self.desktop.glob("Pelmo_Debug_Info*")) + list(self.temp.glob("Pelmo_Debug_Info*.zip")) +
+                  [self.temp / "GetInfoDir"]):
             if p.is_dir():
                 pelmo.clean_dir(p)
             elif p.exists():
                 p.unlink()
-        pelmo.clean_dir(self.desktop / "Pelmo_Debug_Info")
         # Each test runs its own copy of the program, so its log and bug
         # report stand apart.
         self.app_win = "C:\\pelmo-gui\\%s" % self._testMethodName
@@ -201,8 +201,22 @@ class Gui(GuiBase):
 
     def test_copy_failure_keeps_the_gather_folder_and_sends_the_user_there(self):
         self.make_packing_fail()
-        blocker = self.desktop / "Pelmo_Debug_Info" / "uninstall.txt"
-        blocker.mkdir(parents=True)  # a folder where a copied file would go
+        # Another process takes a gathered report file as soon as the run has
+        # written it, and keeps it: the rescue copy cannot be complete.
+        pelmo.clean_dir(self.temp / "GetInfoDir")
+        held = "C:\\users\\%s\\Temp\\GetInfoDir\\uninstall.txt" % self.user
+        ready = "C:\\users\\%s\\Temp\\held-uninstall.ready" % self.user
+        holder = subprocess.Popen([pelmo.WINE_RUN, pelmo.to_win_any(pelmo.BUILD / "tests" / "FixtureTool.exe"),
+                                   "holdwhen", held, ready], env=pelmo.wine_env(), stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+
+        def release():
+            pelmo.put_file(ready + ".release", b"")
+            holder.wait(timeout=60)
+            for p in (pelmo.to_unix(ready), pelmo.to_unix(ready + ".release")):
+                if p.exists():
+                    p.unlink()
+        self.addCleanup(release)
         self.start("/LOG")
         self.press_save()
         text = self.box()

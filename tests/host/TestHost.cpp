@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/OptionalApi.h"
 #include "platform/Text.h"
 
 namespace {
@@ -43,9 +44,9 @@ DWORD WINAPI Worker(void* p)
 {
     auto* run = static_cast<Run*>(p);
     std::vector<wchar_t> buf(32768);
-    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG start = pelmo::TickCount64();
     run->fn(run->window, run->limit, buf.data(), int(buf.size()));
-    run->elapsedMs = GetTickCount64() - start;
+    run->elapsedMs = pelmo::TickCount64() - start;
     run->archive = buf.data();
     PostMessageW(run->window, kDone, 0, 0);
     return 0;

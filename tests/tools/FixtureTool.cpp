@@ -5,6 +5,12 @@
 //       opens PATH as a log writer (write access, others may read) or with no
 //       sharing at all, creates READY, and keeps the file open until
 //       READY.release exists (at most 10 minutes)
+//   FixtureTool holdwhen PATH READY
+//       as "hold PATH locked READY", once PATH exists and its writer has
+//       closed it (tried for at most 10 minutes)
+//   FixtureTool lockrange PATH READY
+//       holds an exclusive byte-range lock on bytes 4096 to 8191 of PATH
+//       (LockFileEx), creates READY and keeps it until READY.release exists
 //   FixtureTool vanish PATH TRIGGER          deletes PATH as soon as TRIGGER exists
 //   FixtureTool adminonly KEY                HKLM\KEY (64-bit view) readable by
 //                                            administrators and the system only
@@ -60,6 +66,42 @@ int Hold(const std::wstring& path, const std::wstring& mode, const std::wstring&
     return 0;
 }
 
+int HoldWhenWritten(const std::wstring& path, const std::wstring& ready)
+{
+    pelmo::UniqueFile f;
+    for (int i = 0; i < 600000 && !f; ++i) {
+        f.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!f) Sleep(1);
+    }
+    if (!f) return 2;
+    pelmo::UniqueFile marker(
+        CreateFileW(ready.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!marker) return 3;
+    marker.reset();
+    const std::wstring release = ready + L".release";
+    for (int i = 0; i < 6000 && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+    return 0;
+}
+
+int LockRange(const std::wstring& path, const std::wstring& ready)
+{
+    pelmo::UniqueFile f(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f) return 2;
+    OVERLAPPED at{};
+    at.Offset = 4096;
+    if (!LockFileEx(f.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 4096, 0, &at)) return 4;
+    pelmo::UniqueFile marker(
+        CreateFileW(ready.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!marker) return 3;
+    marker.reset();
+    const std::wstring release = ready + L".release";
+    for (int i = 0; i < 6000 && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+    UnlockFileEx(f.get(), 0, 4096, 0, &at);
+    return 0;
+}
+
 int Vanish(const std::wstring& path, const std::wstring& trigger)
 {
     for (int i = 0; i < 600000; ++i) {
@@ -90,8 +132,10 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"save" && argc == 5) return Save(argv[2], argv[3], argv[4]);
     if (command == L"folder" && argc == 3) return PrintFolder(_wtoi(argv[2]));
     if (command == L"hold" && argc == 5) return Hold(argv[2], argv[3], argv[4]);
+    if (command == L"holdwhen" && argc == 4) return HoldWhenWritten(argv[2], argv[3]);
+    if (command == L"lockrange" && argc == 4) return LockRange(argv[2], argv[3]);
     if (command == L"vanish" && argc == 4) return Vanish(argv[2], argv[3]);
     if (command == L"adminonly" && argc == 3) return AdminOnly(argv[2]);
-    fwprintf(stderr, L"usage: FixtureTool save|folder|hold|vanish|adminonly ...\n");
+    fwprintf(stderr, L"usage: FixtureTool save|folder|hold|holdwhen|lockrange|vanish|adminonly ...\n");
     return 1;
 }

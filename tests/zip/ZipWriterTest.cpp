@@ -165,3 +165,105 @@ TEST(ZipWriter, OemCodePageTest)
 
 }  // namespace
 }  // namespace pelmo::zip
+
+namespace pelmo::zip {
+namespace {
+
+// A read that fails part-way (as ReadFile does over a range another process
+// has locked) leaves the whole entry out: the archive is byte for byte the
+// one made without that file, and the file is listed with its reason.
+TEST(ZipWriter, AnEntryWhoseReadFailsIsLeftOutWhole)
+{
+    struct Case {
+        const char* what;
+        uint64_t failAt;    // first offset a read of the victim fails at
+        unsigned threads;
+        size_t chunk;
+    };
+    const Case cases[] = {
+        {"mid-file, many chunks written", 1u << 20, 2, 64u << 10},
+        {"mid-file, one thread", 1u << 20, 1, 64u << 10},
+        {"first read", 0, 3, 1u << 20},
+        {"last chunk", 3u << 20, 2, 256u << 10},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::wstring full = dir.Path() + L"full\\", without = dir.Path() + L"without\\";
+        for (const auto& root : {full, without}) {
+            CreateDirectoryW(root.c_str(), nullptr);
+            WriteBytes(root + L"a.txt", Corpus(70000, 1));
+            WriteBytes(root + L"z.txt", Corpus(50000, 3));
+        }
+        const std::string victim = Corpus((3u << 20) + 12345, 2);
+        WriteBytes(full + L"m.bin", victim);
+        // The same times for both copies, so only the victim differs.
+        for (const wchar_t* name : {L"a.txt", L"z.txt"}) {
+            UniqueFile a(CreateFileW((full + name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+            UniqueFile b(CreateFileW((without + name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+            FILETIME t{0x12345678, 0x01D00000};
+            ASSERT_TRUE(SetFileTime(a.get(), &t, &t, &t) && SetFileTime(b.get(), &t, &t, &t));
+        }
+        WriterOptions options;
+        options.threads = c.threads;
+        options.chunkBytes = c.chunk;
+        const uint64_t victimSize = victim.size();
+        options.read = [&](HANDLE h, void* buf, DWORD want, DWORD* got) -> BOOL {
+            LARGE_INTEGER size{}, pos{}, zero{};
+            GetFileSizeEx(h, &size);
+            SetFilePointerEx(h, zero, &pos, FILE_CURRENT);
+            if (uint64_t(size.QuadPart) == victimSize && uint64_t(pos.QuadPart) + want > c.failAt) {
+                // Whatever lies before the locked range is read first.
+                DWORD before = DWORD(c.failAt > uint64_t(pos.QuadPart) ? c.failAt - uint64_t(pos.QuadPart) : 0);
+                if (before) return ReadFile(h, buf, before, got, nullptr);
+                *got = 0;
+                SetLastError(ERROR_LOCK_VIOLATION);
+                return FALSE;
+            }
+            return ReadFile(h, buf, want, got, nullptr);
+        };
+        int count = 0;
+        std::string made;
+        std::vector<SkippedFile> skipped;
+        {
+            ZipWriter w(dir.Path() + L"full.zip", options);
+            count = w.AddFolder(full);
+            w.Finish();
+            skipped = w.Skipped();
+            made = ReadBytes(dir.Path() + L"full.zip");
+        }
+        WriterOptions plain;
+        plain.threads = c.threads;
+        plain.chunkBytes = c.chunk;
+        const std::string expected = Pack(without, dir.Path() + L"without.zip", plain);
+        EXPECT_EQ(count, 2) << c.what;
+        EXPECT_TRUE(made == expected) << c.what << ": " << made.size() << " vs " << expected.size();
+        ASSERT_EQ(skipped.size(), 1u) << c.what;
+        EXPECT_EQ(skipped[0].path, full + L"m.bin");
+        EXPECT_EQ(skipped[0].reason,
+                  Format(L"read error at offset %llu (error 33)", static_cast<unsigned long long>(c.failAt)))
+            << c.what;
+    }
+}
+
+// A file nobody may open is left out and named.
+TEST(ZipWriter, AFileThatCannotBeOpenedIsListed)
+{
+    TempDir dir;
+    const std::wstring root = dir.Path() + L"root\\";
+    CreateDirectoryW(root.c_str(), nullptr);
+    WriteBytes(root + L"free.txt", "free");
+    WriteBytes(root + L"held.txt", "held");
+    UniqueFile held(CreateFileW((root + L"held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    ZipWriter w(dir.Path() + L"a.zip");
+    EXPECT_EQ(w.AddFolder(root), 1);
+    w.Finish();
+    ASSERT_EQ(w.Skipped().size(), 1u);
+    EXPECT_EQ(w.Skipped()[0].path, root + L"held.txt");
+    EXPECT_EQ(w.Skipped()[0].reason, L"cannot be opened (error 32)");
+}
+
+}  // namespace
+}  // namespace pelmo::zip
