@@ -35,11 +35,33 @@ SECURITY_ATTRIBUTES* PrivateSecurity()
     return descriptor.attributes.lpSecurityDescriptor ? &descriptor.attributes : nullptr;
 }
 
+bool MakePrivate(HANDLE object)
+{
+    SECURITY_ATTRIBUTES* sa = PrivateSecurity();
+    if (!sa) return false;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(sa->lpSecurityDescriptor, &present, &dacl, &defaulted) || !present) return false;
+    // Some systems take no descriptor at creation: it is set again, with
+    // the parent's entries kept out.
+    return SetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                           nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
 bool CreatePrivateFolder(const std::wstring& path)
 {
     const std::wstring dir = ExcludeTrailingBackslash(path);
     if (dir.empty()) return false;
-    return CreateDirectoryW(LongPath(dir).c_str(), PrivateSecurity()) != FALSE;
+    if (!CreateDirectoryW(LongPath(dir).c_str(), PrivateSecurity())) return false;
+    UniqueFile h(CreateFileW(LongPath(dir).c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr));
+    if (h && MakePrivate(h.get())) return true;
+    const DWORD error = GetLastError();
+    h.reset();
+    RemoveDirectoryW(LongPath(dir).c_str());  // never left behind half-protected
+    SetLastError(error);
+    return false;
 }
 
 bool ShareWithParent(const std::wstring& path)

@@ -14,6 +14,9 @@ namespace pelmo {
 // build it (the object then gets the default descriptor).
 SECURITY_ATTRIBUTES* PrivateSecurity();
 
+// Gives an open file or folder (opened with WRITE_DAC) that descriptor.
+bool MakePrivate(HANDLE object);
+
 // Creates the folder anew (its parent must exist). False when anything is
 // already at that path or the folder cannot be made: nothing that this call
 // did not create is ever taken for its result.

@@ -173,8 +173,22 @@ std::wstring ExpandFileName(std::wstring_view path)
 std::wstring LongPath(std::wstring_view path)
 {
     if (path.size() < 248 || path.rfind(L"\\\\?\\", 0) == 0) return std::wstring(path);
-    if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + std::wstring(path.substr(2));
-    return L"\\\\?\\" + std::wstring(path);
+    // The prefix turns off the system's own parsing: the path is made
+    // absolute and "." and ".." are resolved first.
+    std::wstring full(path);
+    std::vector<wchar_t> buf(full.size() + MAX_PATH);
+    for (;;) {
+        DWORD n = GetFullPathNameW(full.c_str(), DWORD(buf.size()), buf.data(), nullptr);
+        if (n == 0) break;
+        if (n < buf.size()) {
+            full.assign(buf.data(), n);
+            break;
+        }
+        buf.resize(n + 1);
+    }
+    if (full.rfind(L"\\\\?\\", 0) == 0) return full;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
 }
 
 bool FileExists(const std::wstring& path)

@@ -53,9 +53,10 @@ public:
         m_path = path;
         DeleteFileW(OpenablePath(path).c_str());
         // Made anew, for the elevated run alone, until it is checked and moved.
-        m_file.reset(CreateFileW(OpenablePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, PrivateSecurity(),
-                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        m_file.reset(CreateFileW(OpenablePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0,
+                                 PrivateSecurity(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!m_file) throw Error(ErrorText(L"Cannot create", path));
+        if (!MakePrivate(m_file.get())) throw Error(ErrorText(L"Cannot protect", path));
         m_buf.reserve(kBufBytes);
     }
     uint64_t Position() const { return m_flushed + m_buf.size(); }

@@ -376,3 +376,96 @@ TEST(ScopeRules, RemoveFolderNeverFollowsALink)
 
 }  // namespace
 }  // namespace pelmo::test
+
+namespace pelmo {
+namespace {
+
+using test::FakeSteps;
+using test::TempDir;
+using test::WriteBytes;
+
+// The gather folder is this run's own: made anew, and held so that nobody
+// can rename it or put a link in its place while the run works in it.
+class HoldingSteps : public FakeSteps {
+public:
+    DWORD renameError = 0;
+    void LoadLog(const std::wstring& gather) override
+    {
+        const std::wstring dir = ExcludeTrailingBackslash(gather);
+        if (MoveFileExW(dir.c_str(), (dir + L"-swapped").c_str(), 0)) {
+            MoveFileExW((dir + L"-swapped").c_str(), dir.c_str(), 0);
+        } else {
+            renameError = GetLastError();
+        }
+        FakeSteps::LoadLog(gather);
+    }
+};
+
+TEST(DriverOwnership, TheGatherFolderCannotBeSwappedDuringTheRun)
+{
+    TempDir dir;
+    HoldingSteps steps;
+    steps.tempFolder = dir.Path();
+    const GatherResult result = GatherReport(nullptr, 0, steps);
+    EXPECT_EQ(steps.renameError, DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_TRUE(result.archiveMade);
+    // Released at the end: the save flow may remove it.
+    EXPECT_TRUE(RemoveFolder(dir.Path() + L"GetInfoDir\\"));
+}
+
+// An old archive that another process holds is never taken for this run's:
+// the new one takes a free name beside it, and the result says so.
+TEST(DriverOwnership, AHeldOldArchiveGivesTheNewOneAFreeName)
+{
+    TempDir dir;
+    FakeSteps steps;
+    steps.tempFolder = dir.Path();
+    WriteBytes(dir.Path() + L"Pelmo_Debug_Info.zip", "old");
+    UniqueFile held(CreateFileW((dir.Path() + L"Pelmo_Debug_Info.zip").c_str(), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    GatherResult result = GatherReport(nullptr, 0, steps);
+    EXPECT_TRUE(result.archiveMade);
+    EXPECT_EQ(result.archivePath, dir.Path() + L"Pelmo_Debug_Info (2).zip");
+    EXPECT_EQ(test::ReadBytes(result.archivePath), "PK");
+    held.reset();
+    // A packing that fails makes nothing, whatever lies at the path.
+    steps.failing = {L"ZipGatherFolder"};
+    result = GatherReport(nullptr, 0, steps);
+    EXPECT_FALSE(result.archiveMade);
+}
+
+// Without a temporary folder the platform can report, the gather folder is
+// the program's own fallback, never one relative to the current folder.
+TEST(DriverOwnership, NoTemporaryFolderUsesTheFallbackBesideTheProgram)
+{
+    FakeSteps steps;
+    steps.tempFolder = L"";
+    const GatherResult result = GatherReport(nullptr, 0, steps);
+    EXPECT_EQ(result.archivePath, ApplicationFolder() + L"Pelmo_Debug_Info.zip");
+    EXPECT_FALSE(result.archiveMade);  // the fallback folder is not made, so the report cannot be written
+}
+
+// A hardware fault in the side task ends only the side task.
+class FaultingSideTask : public FakeSteps {
+public:
+    void WriteSystemInfoFile(const std::wstring&) override
+    {
+        static int* volatile nowhere = nullptr;
+        *nowhere = 7;
+    }
+};
+
+TEST(DriverOwnership, AFaultInTheSideTaskCostsOnlyItsFile)
+{
+    TempDir dir;
+    FaultingSideTask steps;
+    steps.tempFolder = dir.Path();
+    const GatherResult result = GatherReport(nullptr, 0, steps);
+    EXPECT_TRUE(result.archiveMade);
+    EXPECT_FALSE(FileExists(dir.Path() + L"GetInfoDir\\SystemInfo.txt"));
+    EXPECT_TRUE(FileExists(dir.Path() + L"GetInfoDir\\Pelmo_Debug_Info.txt"));
+}
+
+}  // namespace
+}  // namespace pelmo

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <map>
 #include <shlobj.h>
 
@@ -110,6 +112,94 @@ TEST(AppFrame, FoldersByKindOnThisSystem)
     std::wstring desktop = ShellFolderPath(CSIDL_DESKTOPDIRECTORY);
     EXPECT_EQ(desktop.back(), L'\\');
     EXPECT_TRUE(DirectoryExists(desktop));
+}
+
+}  // namespace
+}  // namespace pelmo
+
+namespace pelmo {
+namespace {
+
+// A version-block node: length, value length, type, key, value, children.
+std::string Node(const std::wstring& key, const std::string& value, const std::string& children, WORD type = 0,
+                 int lengthDelta = 0)
+{
+    std::string b(6, '\0');
+    b.append(reinterpret_cast<const char*>(key.c_str()), (key.size() + 1) * 2);
+    while (b.size() % 4) b.push_back('\0');
+    b += value;
+    while (b.size() % 4) b.push_back('\0');
+    b += children;
+    const WORD length = WORD(int(b.size()) + lengthDelta);
+    const WORD valueLength = WORD(type == 1 ? value.size() / 2 : value.size());
+    std::memcpy(&b[0], &length, 2);
+    std::memcpy(&b[2], &valueLength, 2);
+    std::memcpy(&b[4], &type, 2);
+    return b;
+}
+
+// The block placed right before a page nobody may read: any read past its
+// end faults at once.
+class GuardedBlock {
+public:
+    explicit GuardedBlock(const std::string& bytes)
+    {
+        const size_t pages = (bytes.size() + kPage - 1) / kPage + 1;
+        m_base = static_cast<BYTE*>(VirtualAlloc(nullptr, (pages + 1) * kPage, MEM_COMMIT | MEM_RESERVE,
+                                                 PAGE_READWRITE));
+        DWORD old = 0;
+        VirtualProtect(m_base + pages * kPage, kPage, PAGE_NOACCESS, &old);
+        m_data = m_base + pages * kPage - bytes.size();
+        std::memcpy(m_data, bytes.data(), bytes.size());
+        m_size = bytes.size();
+    }
+    ~GuardedBlock() { VirtualFree(m_base, 0, MEM_RELEASE); }
+    const BYTE* Data() const { return m_data; }
+    size_t Size() const { return m_size; }
+
+private:
+    static constexpr size_t kPage = 4096;
+    BYTE* m_base = nullptr;
+    BYTE* m_data = nullptr;
+    size_t m_size = 0;
+};
+
+TEST(FileVersion, MalformedBlocksAreReadWithinTheirOwnLengths)
+{
+    const std::string table = Node(L"040904B0", "", Node(L"FileVersion", std::string("1\0\0\0", 4), "", 1));
+    const std::string sfi = Node(L"StringFileInfo", "", table);
+    const std::string fixed(52, '\x01');
+    const std::string good = Node(L"VS_VERSION_INFO", fixed, sfi);
+    std::string noNul = good.substr(0, 6) + std::string(200, 'A');  // a key that never ends
+    noNul[0] = char(noNul.size());
+    std::string zeroChild = Node(L"VS_VERSION_INFO", fixed, std::string(64, '\0'));
+    std::string childTooLong = Node(L"VS_VERSION_INFO", fixed, Node(L"StringFileInfo", "", table, 0, 400));
+    std::string valueTooLong = Node(L"VS_VERSION_INFO", std::string(8, 'v'), sfi);
+    valueTooLong[2] = char(0xF0);
+    std::string tableKeyUnended = Node(L"VS_VERSION_INFO", fixed, Node(L"StringFileInfo", "", std::string(6, '\x10') +
+                                                                                          std::string(30, 'B')));
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::wstring key;
+    };
+    const Case cases[] = {
+        {"well formed", good, L"040904B0"},
+        {"truncated in the table", good.substr(0, good.size() - 20), L""},
+        {"truncated in the root key", good.substr(0, 12), L""},
+        {"shorter than a header", good.substr(0, 5), L""},
+        {"empty", "", L""},
+        {"root length beyond the block", good.substr(0, good.size() - 1), L""},
+        {"a key without its NUL", noNul, L""},
+        {"zero-length children", zeroChild, L""},
+        {"a child longer than its parent", childTooLong, L""},
+        {"a value longer than its node", valueTooLong, L""},
+        {"a table key without its NUL", tableKeyUnended, L""},
+    };
+    for (const Case& c : cases) {
+        GuardedBlock block(c.bytes);
+        EXPECT_EQ(FirstStringTableKey(block.Data(), block.Size()), c.key) << c.what;
+    }
 }
 
 }  // namespace
