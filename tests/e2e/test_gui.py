@@ -270,6 +270,19 @@ class GuiTestBuild(GuiBase):
         self.assertIn("GetProcessListEx Succ", texts)
         self.assertFalse((self.app / "bugreport.txt").exists())
 
+    def test_a_worker_that_cannot_start_leaves_the_window_usable(self):
+        self.start("/LOG", env={"PELMO_TEST_FAIL": "no-thread"})
+        self.press_save()
+        self.assertEqual(self.box(), "The info file save failed")
+        children = [l[len("child "):].split("|") for l in gui("layout", self.hwnd).splitlines()
+                    if l.startswith("child ")]
+        self.assertEqual(children[1][10], "Save report")
+        self.assertFalse(int(children[1][7], 16) & 0x08000000, "the button is enabled again")
+        self.assertIsNone(self.proc.poll(), "the program goes on")
+        self.assertIn("CreateThread failed: [0x8]", " ".join(self.log_texts()))
+        gui("close", self.hwnd)
+        self.assertEqual(self.exit_code(), 0)
+
     def crash(self, kind):
         self.start(env={"PELMO_TEST_CRASH": kind})
         self.press_save()
