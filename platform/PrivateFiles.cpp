@@ -74,6 +74,16 @@ bool ShareWithParent(const std::wstring& path)
                                  &empty, nullptr) == ERROR_SUCCESS;
 }
 
+std::wstring DaclTextOf(PSECURITY_DESCRIPTOR sd)
+{
+    LPWSTR text = nullptr;
+    if (!sd || !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                     &text, nullptr))
+        return {};
+    UniqueLocal textOwner(text);
+    return text;
+}
+
 std::wstring DaclText(const std::wstring& path)
 {
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -82,12 +92,7 @@ std::wstring DaclText(const std::wstring& path)
                               nullptr, &sd) != ERROR_SUCCESS)
         return {};
     UniqueLocal owner(sd);
-    LPWSTR text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-                                                              nullptr))
-        return {};
-    UniqueLocal textOwner(text);
-    return text;
+    return DaclTextOf(sd);
 }
 
 }  // namespace pelmo

@@ -26,6 +26,8 @@ bool CreatePrivateFolder(const std::wstring& path);
 // inherits from its parent again, as if it had been made there plainly.
 bool ShareWithParent(const std::wstring& path);
 
+// A descriptor's access list in SDDL form, or empty.
+std::wstring DaclTextOf(PSECURITY_DESCRIPTOR sd);
 // The descriptor of a file or folder in SDDL form (owner and group left
 // out), or empty. For checks.
 std::wstring DaclText(const std::wstring& path);

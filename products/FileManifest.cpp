@@ -2,9 +2,10 @@
 
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <deque>
+#include <vector>
 
-#include "app/CrashReporter.h"
 #include "platform/AppFrame_New.h"
 #include "platform/Handles.h"
 #include "products/ProductLocations.h"
@@ -15,9 +16,8 @@ namespace {
 
 const wchar_t kStars[] = L"*********************************************************************************";
 
-// Views of this size are mapped one after the other (a multiple of the
-// allocation granularity).
-constexpr uint64_t kViewBytes = 8ull << 20;
+// Each file is digested in reads of this size.
+constexpr size_t kReadBytes = 1u << 20;
 
 bool IsDots(const wchar_t* name) { return !wcscmp(name, L".") || !wcscmp(name, L".."); }
 bool IsFolder(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY; }
@@ -46,14 +46,6 @@ struct HashHandle {
     ~HashHandle()
     {
         if (hash) CryptDestroyHash(hash);
-    }
-};
-
-struct MappedView {
-    const void* p = nullptr;
-    ~MappedView()
-    {
-        if (p) UnmapViewOfFile(p);
     }
 };
 
@@ -118,25 +110,18 @@ std::wstring GetFileMD5(const std::wstring& path)
     HashHandle c;
     const HCRYPTPROV prov = provider.Get();
     if (!prov || !CryptCreateHash(prov, CALG_MD5, 0, 0, &c.hash)) return {};
-    const uint64_t total = uint64_t(size.QuadPart);
-    if (total > 0) {
-        UniqueHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-        if (!mapping) return {};
-        for (uint64_t at = 0; at < total;) {
-            const uint64_t n = std::min(kViewBytes, total - at);
-            MappedView view;
-            view.p = MapViewOfFile(mapping.get(), FILE_MAP_READ, DWORD(at >> 32), DWORD(at), SIZE_T(n));
-            if (!view.p) return {};
-            // A read error on the mapped file (a failing disk, a file cut
-            // short meanwhile) arrives as an in-page fault: no digest then.
-            BOOL ok = FALSE;
-            DWORD fault = 0;
-            if (!RunFaultGuarded([&] { ok = CryptHashData(c.hash, static_cast<const BYTE*>(view.p), DWORD(n), 0); },
-                                 fault) ||
-                !ok)
-                return {};
-            at += n;
-        }
+    // Sequential reads into a buffer of this thread's: a read error (a
+    // failing disk, a range another process has locked, a file cut short
+    // meanwhile) is an answer of ReadFile, never a fault in a system library
+    // working on a mapped view; there is no digest then.
+    thread_local std::vector<BYTE> buffer(kReadBytes);
+    uint64_t left = uint64_t(size.QuadPart);
+    while (left > 0) {
+        DWORD got = 0;
+        const DWORD want = DWORD(std::min<uint64_t>(buffer.size(), left));
+        if (!ReadFile(file.get(), buffer.data(), want, &got, nullptr) || got == 0) return {};
+        if (!CryptHashData(c.hash, buffer.data(), got, 0)) return {};
+        left -= got;
     }
     BYTE digest[16];
     DWORD len = sizeof(digest);

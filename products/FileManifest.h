@@ -24,7 +24,8 @@ std::vector<std::pair<std::wstring, uint64_t>> ListInstallFiles(const std::wstri
 
 // 32 lower-case hex digits of the file's MD5; d41d8cd98f00b204e9800998ecf8427e
 // for an empty file; empty text when the file cannot be opened or read. The
-// file is read through read-only views of bounded size, so any size works.
+// file is read in sequential reads of bounded size, so any size works; a
+// read error anywhere gives the empty text.
 std::wstring GetFileMD5(const std::wstring& path);
 
 // Local last-write time as regional text; 30 December 1899 when the

@@ -406,9 +406,13 @@ TEST(DriverOwnership, TheGatherFolderCannotBeSwappedDuringTheRun)
     TempDir dir;
     HoldingSteps steps;
     steps.tempFolder = dir.Path();
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // this thread has a queue from here on
     const GatherResult result = GatherReport(nullptr, 0, steps);
     EXPECT_EQ(steps.renameError, DWORD(ERROR_SHARING_VIOLATION));
     EXPECT_TRUE(result.archiveMade);
+    // Without a window nothing was posted (a null window means this thread's queue).
+    EXPECT_FALSE(PeekMessageW(&msg, nullptr, WM_GATHER_PROGRESS, WM_GATHER_PROGRESS, PM_REMOVE));
     // Released at the end: the save flow may remove it.
     EXPECT_TRUE(RemoveFolder(dir.Path() + L"GetInfoDir\\"));
 }

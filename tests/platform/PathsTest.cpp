@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "platform/win.h"
-
-#include <sddl.h>
-
 #include "platform/Handles.h"
 #include "platform/PrivateFiles.h"
 #include "platform/Text.h"
@@ -62,15 +58,6 @@ TEST(Paths, FreeNamesBesideTakenOnes)
 
 bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
-std::wstring SddlOf(PSECURITY_DESCRIPTOR sd)
-{
-    LPWSTR text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-                                                              nullptr))
-        return {};
-    UniqueLocal owner(text);
-    return text;
-}
 
 // Folders the elevated run makes for itself: administrators and the system
 // only, nothing inherited from the folder around them; what is made inside
@@ -80,7 +67,7 @@ std::wstring SddlOf(PSECURITY_DESCRIPTOR sd)
 TEST(PrivateFiles, FoldersAndFilesForTheElevatedRunOnly)
 {
     ASSERT_TRUE(PrivateSecurity());
-    EXPECT_EQ(SddlOf(PrivateSecurity()->lpSecurityDescriptor), L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)");
+    EXPECT_EQ(DaclTextOf(PrivateSecurity()->lpSecurityDescriptor), L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)");
     EXPECT_FALSE(PrivateSecurity()->bInheritHandle);
     TempDir dir;
     const std::wstring folder = dir.Path() + L"GetInfoDir\\";

@@ -50,13 +50,9 @@ int PrintFolder(int csidl)
     return 0;
 }
 
-int Hold(const std::wstring& path, const std::wstring& mode, const std::wstring& ready)
+// Creates READY, then waits until READY.release exists (at most 10 minutes).
+int SignalAndWait(const std::wstring& ready)
 {
-    const bool writer = mode == L"writer";
-    pelmo::UniqueFile f(CreateFileW(path.c_str(), writer ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE,
-                                    writer ? FILE_SHARE_READ : 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr));
-    if (!f) return 2;
     pelmo::UniqueFile marker(
         CreateFileW(ready.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!marker) return 3;
@@ -64,6 +60,16 @@ int Hold(const std::wstring& path, const std::wstring& mode, const std::wstring&
     const std::wstring release = ready + L".release";
     for (int i = 0; i < 6000 && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
     return 0;
+}
+
+int Hold(const std::wstring& path, const std::wstring& mode, const std::wstring& ready)
+{
+    const bool writer = mode == L"writer";
+    pelmo::UniqueFile f(CreateFileW(path.c_str(), writer ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE,
+                                    writer ? FILE_SHARE_READ : 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
+    if (!f) return 2;
+    return SignalAndWait(ready);
 }
 
 int HoldWhenWritten(const std::wstring& path, const std::wstring& ready)
@@ -75,13 +81,7 @@ int HoldWhenWritten(const std::wstring& path, const std::wstring& ready)
         if (!f) Sleep(1);
     }
     if (!f) return 2;
-    pelmo::UniqueFile marker(
-        CreateFileW(ready.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!marker) return 3;
-    marker.reset();
-    const std::wstring release = ready + L".release";
-    for (int i = 0; i < 6000 && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
-    return 0;
+    return SignalAndWait(ready);
 }
 
 int LockRange(const std::wstring& path, const std::wstring& ready)
@@ -92,14 +92,9 @@ int LockRange(const std::wstring& path, const std::wstring& ready)
     OVERLAPPED at{};
     at.Offset = 4096;
     if (!LockFileEx(f.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 4096, 0, &at)) return 4;
-    pelmo::UniqueFile marker(
-        CreateFileW(ready.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!marker) return 3;
-    marker.reset();
-    const std::wstring release = ready + L".release";
-    for (int i = 0; i < 6000 && GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+    const int rc = SignalAndWait(ready);
     UnlockFileEx(f.get(), 0, 4096, 0, &at);
-    return 0;
+    return rc;
 }
 
 int Vanish(const std::wstring& path, const std::wstring& trigger)
