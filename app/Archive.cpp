@@ -1,6 +1,6 @@
 #include "app/Archive.h"
 
-#include "app/Log.h"
+#include "platform/Log.h"
 #include "platform/Text.h"
 
 namespace pelmo {

@@ -2,7 +2,7 @@
 // loads it and calls DoGatherInfo without the window.
 #include <cwchar>
 
-#include "app/CrashReporter.h"
+#include "platform/CrashReporter.h"
 #include "app/uInfoMain.h"
 
 // Runs one gathering; progress messages go to window (may be 0). Copies the

@@ -2,7 +2,7 @@
 
 #include <deque>
 
-#include "app/Log.h"
+#include "platform/Log.h"
 #include "platform/FileCopy.h"
 #include "platform/Handles.h"
 #include "platform/PrivateFiles.h"

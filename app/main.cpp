@@ -10,8 +10,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "app/CrashReporter.h"
-#include "app/Log.h"
+#include "platform/CrashReporter.h"
+#include "platform/Log.h"
 #include "app/SaveFlow.h"
 #include "app/uInfoMain.h"
 #include "collectors/CommandRunner.h"

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "app/Archive.h"
-#include "app/CrashReporter.h"
-#include "app/Log.h"
+#include "platform/CrashReporter.h"
+#include "platform/Log.h"
 #include "collectors/Autoruns.h"
 #include "collectors/BrowserHelperObjects.h"
 #include "collectors/CommandRunner.h"

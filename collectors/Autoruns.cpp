@@ -5,9 +5,9 @@
 
 #include "platform/AppFrame_New.h"
 #include "platform/Com.h"
+#include "platform/FolderWalk.h"
 #include "platform/RegistryClassEx.h"
 #include "platform/Session.h"
-#include "products/FileManifest.h"
 
 namespace pelmo {
 

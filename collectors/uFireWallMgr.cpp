@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/Log.h"
+#include "platform/Log.h"
 #include "collectors/CommandRunner.h"
 #include "platform/Com.h"
 #include "platform/Handles.h"

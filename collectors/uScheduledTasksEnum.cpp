@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "collectors/CommandRunner.h"
-#include "app/Log.h"
+#include "platform/Log.h"
 #include "platform/Handles.h"
 #include "platform/OptionalApi.h"
 #include "platform/Session.h"

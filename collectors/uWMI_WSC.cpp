@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/Log.h"
+#include "platform/Log.h"
 #include "collectors/uFireWallMgr.h"
 #include "platform/Com.h"
 #include "platform/OptionalApi.h"

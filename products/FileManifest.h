@@ -8,16 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/FolderWalk.h"
 #include "platform/Text.h"
 
 namespace pelmo {
 
-// How deep the recursive walks of product folders go below their start.
-constexpr int kMaxWalkDepth = 128;
-
-// Every file under the folder, depth-first; ".svn" folders (exact case) are
-// skipped, linked folders are not entered.
-void ListFolderFiles(const std::wstring& folder, LineList& list);
 // (path, size) of every file under the folder, breadth-first; a folder that
 // cannot be listed ends the walk. Linked folders are not entered.
 std::vector<std::pair<std::wstring, uint64_t>> ListInstallFiles(const std::wstring& folder);

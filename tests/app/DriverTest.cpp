@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "app/Archive.h"
-#include "app/Log.h"
+#include "platform/Log.h"
 #include "platform/Handles.h"
 #include "tests/fakes/FakeSteps.h"
 #include "tests/fakes/TempDir.h"

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <thread>
 
-#include "app/CrashReporter.h"
-#include "app/Log.h"
+#include "platform/CrashReporter.h"
+#include "platform/Log.h"
 #include "tests/fakes/TempDir.h"
 
 namespace pelmo {

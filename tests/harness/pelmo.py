@@ -98,7 +98,13 @@ def reg_add(key, name, kind, data, view=32):
     else:
         args += ["/v", name]
     args += ["/t", kind, "/d", str(data)]
-    proc = run_tool(args)
+    # Wine's reg.exe now and then fails without a word while another
+    # program of the prefix starts; the same call is made again.
+    for _ in range(3):
+        proc = run_tool(args)
+        if proc.returncode == 0 or proc.stderr:
+            break
+        time.sleep(1)
     if proc.returncode != 0:
         raise AssertionError("reg add failed: %r" % proc.stderr)
 

@@ -1,4 +1,4 @@
-#include "app/CrashReporter.h"
+#include "platform/CrashReporter.h"
 
 #include <atomic>
 #include <cstdio>
