@@ -45,14 +45,6 @@ const ModuleState& State()
 
 std::atomic<int32_t> g_wow64Cache{-1};
 
-// The file-name part of a snapshot entry's image path.
-std::wstring ImageNameOf(const wchar_t* exe)
-{
-    std::wstring_view s(exe);
-    size_t p = s.find_last_of(L"\\:");
-    return std::wstring(p == std::wstring_view::npos ? s : s.substr(p + 1));
-}
-
 // Walks the process snapshot; the visitor returns true to stop.
 template <typename Visit>
 void ScanProcesses(Visit visit)
@@ -275,7 +267,7 @@ DWORD FindProcessIdByName(const std::wstring& imageName, const std::wstring& use
 {
     DWORD found = 0;
     ScanProcesses([&](const PROCESSENTRY32W& e) {
-        if (!SameText(ImageNameOf(e.szExeFile), imageName)) return false;
+        if (!SameText(ExtractFileName(e.szExeFile), imageName)) return false;
         if (!userName.empty() && !SameText(GetProcessUserName(e.th32ProcessID), userName)) return false;
         found = e.th32ProcessID;
         return true;
@@ -289,7 +281,7 @@ DWORD FindActiveExplorerSession()
 {
     DWORD found = 0;
     ScanProcesses([&](const PROCESSENTRY32W& e) {
-        if (!SameText(ImageNameOf(e.szExeFile), L"explorer.exe")) return false;
+        if (!SameText(ExtractFileName(e.szExeFile), L"explorer.exe")) return false;
         DWORD session = 0;
         if (!ProcessIdToSessionId(e.th32ProcessID, &session)) return false;
         LPWSTR buf = nullptr;
@@ -334,21 +326,15 @@ std::wstring GetLoggedOnUserName()
 HANDLE GetTokenByName(const std::wstring& imageName, const std::wstring& userName)
 {
     DWORD pid = FindProcessIdByName(imageName, userName);
-    if (pid == 0) {
-        DebugTrace(L"GetTokenByName NULL." + imageName + L" U:" + userName);
-        return nullptr;
-    }
+    if (pid == 0) return nullptr;
     UniqueHandle token;
     {
         UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
         if (process) OpenProcessToken(process.get(), TOKEN_DUPLICATE, token.put());
     }
     HANDLE duplicate = nullptr;
-    if (!DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
-                          &duplicate)) {
-        DebugTrace(L"GetTokenByName DuplicateTokenEx " + imageName + L"." + GetLastErrorText());
+    if (!DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &duplicate))
         return nullptr;
-    }
     return duplicate;
 }
 
@@ -357,24 +343,13 @@ DWORD GetTokenIntegrityLevel(HANDLE token)
     DWORD size = 0;
     GetTokenInformation(token, TokenIntegrityLevel, nullptr, 0, &size);
     std::vector<BYTE> buf(size ? size : 1);
-    if (!token || !GetTokenInformation(token, TokenIntegrityLevel, buf.data(), DWORD(buf.size()), &size)) {
-        DebugTrace(L"G TK FAILED " + GetLastErrorText());
+    if (!token || !GetTokenInformation(token, TokenIntegrityLevel, buf.data(), DWORD(buf.size()), &size))
         return 0;
-    }
     PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buf.data())->Label.Sid;
     PUCHAR count = GetSidSubAuthorityCount(sid);
-    if (!count || *count == 0) {
-        DebugTrace(L"G SSAC FAILED " + GetLastErrorText());
-        return 0;
-    }
+    if (!count || *count == 0) return 0;
     PDWORD rid = GetSidSubAuthority(sid, DWORD(*count - 1));
-    if (!rid) {
-        DebugTrace(L"G SSA FAILED " + GetLastErrorText());
-        return 0;
-    }
-    DWORD level = *rid;
-    DebugTrace(L"G LEVEL " + std::to_wstring(level));
-    return level;
+    return rid ? *rid : 0;
 }
 
 std::wstring GetLastErrorText()
@@ -388,6 +363,5 @@ std::wstring GetLastErrorText()
     return Format(L"[0x%X]%ls", unsigned(code), msg.c_str());
 }
 
-void DebugTrace(const std::wstring&) {}
 
 }  // namespace pelmo

@@ -63,8 +63,6 @@ DWORD FindActiveExplorerSession();
 HANDLE GetTokenByName(const std::wstring& imageName, const std::wstring& userName);
 DWORD GetTokenIntegrityLevel(HANDLE token);
 std::wstring GetLastErrorText();
-// Trace sink of this module: writes nowhere.
-void DebugTrace(const std::wstring& text);
 
 // The version numbers read once at process start.
 DWORD OsMajorAtStart();

@@ -1,5 +1,6 @@
 // Small text, path and file helpers shared by every module. None of them
-// raises; a failure gives an empty text or false.
+// raises (a failure gives an empty text or false), except SaveLineList,
+// which raises pelmo::Error.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Error.h"
 #include "platform/win.h"
 
 namespace pelmo {
@@ -16,18 +18,6 @@ using LineList = std::vector<std::wstring>;
 // The line of 81 asterisks that opens most blocks of the main report.
 inline constexpr wchar_t kSeparatorLine[] =
     L"*********************************************************************************";
-
-// Exception type of the gathering code: carries a UTF-16 message.
-class Error : public std::exception {
-public:
-    explicit Error(std::wstring message);
-    const std::wstring& Message() const { return m_message; }
-    const char* what() const noexcept override { return m_narrow.c_str(); }
-
-private:
-    std::wstring m_message;
-    std::string m_narrow;
-};
 
 // printf-style formatting into a UTF-16 text.
 std::wstring Format(const wchar_t* fmt, ...);

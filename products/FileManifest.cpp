@@ -14,7 +14,6 @@ namespace pelmo {
 
 namespace {
 
-const wchar_t kStars[] = L"*********************************************************************************";
 
 // Each file is digested in reads of this size.
 constexpr size_t kReadBytes = 1u << 20;
@@ -127,7 +126,7 @@ void GetAppFileInfo(LineList& list)
         LineList files;
         ListFolderFiles(app, files);
         if (files.empty()) return;
-        list.push_back(kStars);
+        list.push_back(kSeparatorLine);
         const std::wstring base = IncludeTrailingBackslash(app);
         for (const auto& f : files) {
             std::wstring relative = f.size() > base.size() ? f.substr(base.size()) : f;
