@@ -8,10 +8,6 @@ namespace pelmo {
 
 namespace {
 
-bool IsDots(const wchar_t* name) { return !wcscmp(name, L".") || !wcscmp(name, L".."); }
-bool IsFolder(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY; }
-bool IsLink(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT; }
-
 // Folders deeper than kMaxWalkDepth below the start are not entered, so no
 // tree, however deep, can exhaust the stack.
 void Walk(const std::wstring& folder, LineList& list, int depth = 0)

@@ -19,10 +19,6 @@ struct Row {
     std::wstring mask;  // mask rows: the mask; tree rows: the extension or empty
 };
 
-bool IsDots(const wchar_t* n) { return !wcscmp(n, L".") || !wcscmp(n, L".."); }
-bool IsFolder(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY; }
-bool IsLink(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT; }
-
 void AddMask(const std::wstring& folder, const std::wstring& mask, LineList& set)
 {
     WIN32_FIND_DATAW fd;

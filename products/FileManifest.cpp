@@ -18,9 +18,6 @@ namespace {
 // Each file is digested in reads of this size.
 constexpr size_t kReadBytes = 1u << 20;
 
-bool IsDots(const wchar_t* name) { return !wcscmp(name, L".") || !wcscmp(name, L".."); }
-bool IsFolder(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY; }
-bool IsLink(const WIN32_FIND_DATAW& fd) { return fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT; }
 
 // The thread's CryptoAPI provider, acquired once: acquiring one costs far
 // more than hashing a small file.
