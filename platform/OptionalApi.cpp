@@ -10,14 +10,6 @@ namespace pelmo {
 
 namespace {
 
-HMODULE Kernel32() { return GetModuleHandleW(L"kernel32.dll"); }
-
-template <typename Fn>
-Fn Kernel32Proc(const char* name)
-{
-    return ProcAddress<Fn>(Kernel32(), name);
-}
-
 // FindExInfoBasic and FILE_BASIC_INFO, which the headers of the oldest
 // supported Windows do not declare.
 constexpr int kFindExInfoBasic = 1;
@@ -35,7 +27,7 @@ struct BasicInfo {
 ULONGLONG TickCount64()
 {
     using Fn = ULONGLONG(WINAPI*)();
-    static const Fn fn = Kernel32Proc<Fn>("GetTickCount64");
+    static const Fn fn = ProcAddress<Fn>(L"kernel32.dll", "GetTickCount64");
     if (fn) return fn();
     // Last reading and wrap count packed in one word, so threads agree.
     static std::atomic<ULONGLONG> state{0};
@@ -53,7 +45,7 @@ ULONGLONG TickCount64()
 int CompareOrdinalNoCase(const std::wstring& a, const std::wstring& b)
 {
     using Fn = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
-    static const Fn fn = Kernel32Proc<Fn>("CompareStringOrdinal");
+    static const Fn fn = ProcAddress<Fn>(L"kernel32.dll", "CompareStringOrdinal");
     if (fn) {
         int r = fn(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE);
         if (r != 0) return r - CSTR_EQUAL;
@@ -67,7 +59,7 @@ int CompareOrdinalNoCase(const std::wstring& a, const std::wstring& b)
 bool QueryBasicFileInfo(HANDLE file, FILETIME& lastWrite, DWORD& attributes)
 {
     using Fn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
-    static const Fn fn = Kernel32Proc<Fn>("GetFileInformationByHandleEx");
+    static const Fn fn = ProcAddress<Fn>(L"kernel32.dll", "GetFileInformationByHandleEx");
     if (fn) {
         BasicInfo info{};
         if (fn(file, kFileBasicInfoClass, &info, sizeof(info))) {
@@ -100,28 +92,34 @@ HANDLE FindFirstFileNoShortNames(const std::wstring& pattern, WIN32_FIND_DATAW& 
 bool CancelBlockedIo(HANDLE thread)
 {
     using Fn = BOOL(WINAPI*)(HANDLE);
-    static const Fn fn = Kernel32Proc<Fn>("CancelSynchronousIo");
+    static const Fn fn = ProcAddress<Fn>(L"kernel32.dll", "CancelSynchronousIo");
     return fn && fn(thread);
 }
 
-PVOID AddFirstVectoredHandler(PVECTORED_EXCEPTION_HANDLER handler)
+namespace {
+
+PVOID WINAPI AddVectored(ULONG first, PVECTORED_EXCEPTION_HANDLER handler)
 {
     using Fn = PVOID(WINAPI*)(ULONG, PVECTORED_EXCEPTION_HANDLER);
-    static const Fn fn = Kernel32Proc<Fn>("AddVectoredExceptionHandler");
-    return fn ? fn(1, handler) : nullptr;
+    static const Fn fn = ProcAddress<Fn>(L"kernel32.dll", "AddVectoredExceptionHandler");
+    return fn ? fn(first, handler) : nullptr;
 }
+
+}  // namespace
+
+PVOID AddFirstVectoredHandler(PVECTORED_EXCEPTION_HANDLER handler) { return AddVectored(1, handler); }
 
 bool RemoveVectoredHandler(PVOID cookie)
 {
     using Fn = ULONG(WINAPI*)(PVOID);
-    static const Fn fn = Kernel32Proc<Fn>("RemoveVectoredExceptionHandler");
+    static const Fn fn = ProcAddress<Fn>(L"kernel32.dll", "RemoveVectoredExceptionHandler");
     return fn && cookie && fn(cookie) != 0;
 }
 
 __attribute__((noinline)) void CaptureContext(CONTEXT& context)
 {
     using Fn = void(WINAPI*)(PCONTEXT);
-    static const Fn fn = Kernel32Proc<Fn>("RtlCaptureContext");
+    static const Fn fn = ProcAddress<Fn>(L"kernel32.dll", "RtlCaptureContext");
     context = CONTEXT{};
     if (fn) {
         fn(&context);
@@ -153,8 +151,8 @@ bool RestrictLibrarySearchToSystem()
     constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
     using DefaultFn = BOOL(WINAPI*)(DWORD);
     using DirectoryFn = BOOL(WINAPI*)(LPCWSTR);
-    if (auto dir = Kernel32Proc<DirectoryFn>("SetDllDirectoryW")) dir(L"");
-    auto fn = Kernel32Proc<DefaultFn>("SetDefaultDllDirectories");
+    if (auto dir = ProcAddress<DirectoryFn>(L"kernel32.dll", "SetDllDirectoryW")) dir(L"");
+    auto fn = ProcAddress<DefaultFn>(L"kernel32.dll", "SetDefaultDllDirectories");
     return fn && fn(kSearchSystem32);
 }
 
@@ -268,17 +266,11 @@ void WtsFree(void* memory)
 namespace {
 
 ULONGLONG WINAPI TickCount64Slot() { return pelmo::TickCount64(); }
-PVOID WINAPI AddVectoredSlot(ULONG first, PVECTORED_EXCEPTION_HANDLER handler)
-{
-    using Fn = PVOID(WINAPI*)(ULONG, PVECTORED_EXCEPTION_HANDLER);
-    static const Fn fn = Kernel32Proc<Fn>("AddVectoredExceptionHandler");
-    return fn ? fn(first, handler) : nullptr;
-}
 ULONG WINAPI RemoveVectoredSlot(PVOID cookie) { return pelmo::RemoveVectoredHandler(cookie) ? 1 : 0; }
 BOOL WINAPI ModuleHandleExSlot(DWORD flags, LPCWSTR name, HMODULE* module)
 {
     using Fn = BOOL(WINAPI*)(DWORD, LPCWSTR, HMODULE*);
-    static const Fn fn = Kernel32Proc<Fn>("GetModuleHandleExW");
+    static const Fn fn = ProcAddress<Fn>(L"kernel32.dll", "GetModuleHandleExW");
     if (fn) return fn(flags, name, module);
     if (!module) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -307,7 +299,7 @@ PELMO_IMPORT_SLOT(AddVectoredExceptionHandler, "AddVectoredExceptionHandler@8");
 PELMO_IMPORT_SLOT(RemoveVectoredExceptionHandler, "RemoveVectoredExceptionHandler@4");
 PELMO_IMPORT_SLOT(GetModuleHandleExW, "GetModuleHandleExW@12");
 __attribute__((used)) void* const GetTickCount64Slot = reinterpret_cast<void*>(&TickCount64Slot);
-__attribute__((used)) void* const AddVectoredExceptionHandlerSlot = reinterpret_cast<void*>(&AddVectoredSlot);
+__attribute__((used)) void* const AddVectoredExceptionHandlerSlot = reinterpret_cast<void*>(&AddVectored);
 __attribute__((used)) void* const RemoveVectoredExceptionHandlerSlot = reinterpret_cast<void*>(&RemoveVectoredSlot);
 __attribute__((used)) void* const GetModuleHandleExWSlot = reinterpret_cast<void*>(&ModuleHandleExSlot);
 

@@ -156,12 +156,7 @@ std::wstring OSNameFromVersion(const OsVersionRecord& v)
 
 std::wstring GetOSName() { return OSNameFromVersion(ReadOsVersionRecord()); }
 
-std::wstring GetSystemDir()
-{
-    wchar_t buf[256] = {};
-    if (!GetSystemDirectoryW(buf, 255)) return {};
-    return buf;
-}
+std::wstring GetSystemDir() { return SystemFolder(); }
 
 const ISpecialFolderSource& RealSpecialFolderSource()
 {

@@ -30,6 +30,7 @@ OsVersionRecord ReadOsVersionRecord();
 std::wstring OSNameFromVersion(const OsVersionRecord& v);
 std::wstring GetOSName();
 
+// The system folder, without trailing backslash (platform/OptionalApi.h).
 std::wstring GetSystemDir();
 
 // What GetSpecialFolder asks of the platform, so the fallbacks can be fed
